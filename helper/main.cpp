@@ -1,0 +1,20 @@
+// The process entry of quorvantelmic-helper: one session over standard input and
+// standard output, then exit with the session's status.
+#include <csignal>
+#include <cstdlib>
+
+#include "helper_core/protocol/ndjson_runner.hpp"
+#include "helper_core/protocol/request_processor.hpp"
+
+int main() {
+  using namespace quorvantelmic;
+  // A parent that goes away must not kill the helper in the middle of an
+  // operation (a half-done publication is rolled back only if we keep running);
+  // writes to a closed pipe then fail with EPIPE instead.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const RequestProcessor processor;
+  const NDJSONRunner runner([&processor](std::string_view line) { return processor.processLine(line); });
+  const int status = runner.run(BorrowedFd(STDIN_FILENO), BorrowedFd(STDOUT_FILENO));
+  std::exit(status);
+}

@@ -1,0 +1,76 @@
+#include "helper_core/protocol/request_processor.hpp"
+
+#include <stdexcept>
+
+namespace quorvantelmic {
+
+namespace {
+
+// Thrown for an operation whose component is not part of this build; it is
+// answered like any other failure that is not a HelperFault.
+class OperationNotRouted : public std::logic_error {
+ public:
+  OperationNotRouted() : std::logic_error("operation not routed") {}
+};
+
+HelperResponse refusal(const HelperRequest& request, std::string_view message) {
+  return HelperResponse::failure(request.requestId, request.operation(), HelperErrorCode::unsupportedSource, message);
+}
+
+}  // namespace
+
+const std::vector<HelperOperation>& RequestProcessor::supportedOperations() {
+  static const std::vector<HelperOperation> operations = {
+      HelperOperation::inspectImage,      HelperOperation::convertImage,   HelperOperation::inspectPDF,
+      HelperOperation::imagesToPDF,       HelperOperation::pdfPagesToPNG,  HelperOperation::pdfPagesToJPEG,
+      HelperOperation::prepareStaging,    HelperOperation::prepareStagingSet, HelperOperation::cleanupStaging,
+      HelperOperation::cleanupStagingSet, HelperOperation::publishOutput,  HelperOperation::publishOutputSet,
+  };
+  return operations;
+}
+
+HelperResponse RequestProcessor::execute(const HelperRequest& request) const {
+  switch (request.operation()) {
+    case HelperOperation::hello:
+      return HelperResponse::hello(request.requestId);
+    case HelperOperation::mergePDFs:
+      return refusal(request, "PDF merge is not a Quorvantelmic format conversion.");
+    case HelperOperation::splitPDF:
+      return refusal(request, "PDF split is not a Quorvantelmic format conversion.");
+    case HelperOperation::rotatePDFClockwise:
+      return refusal(request, "PDF rotation is not a Quorvantelmic format conversion.");
+    case HelperOperation::compressPDFFlattened:
+      return refusal(request, "PDF compression is not a Quorvantelmic format conversion.");
+    case HelperOperation::ocrPDFEnglish:
+      return refusal(request, "OCR is not a Quorvantelmic format conversion.");
+    default:
+      throw OperationNotRouted();
+  }
+}
+
+HelperResponse RequestProcessor::processLine(std::string_view line) const {
+  // A request that decodes carries its own identifier and operation, which are
+  // exactly what the forgiving reading would find; only a line that fails to
+  // decode needs that second reading.
+  std::optional<HelperRequest> request;
+  try {
+    request = decoder_.decode(line);
+  } catch (const HelperFault& fault) {
+    RequestContext context = decoder_.context(line);
+    return HelperResponse::failure(std::move(context.requestId), context.operation, fault.code(), fault.message());
+  } catch (...) {
+    RequestContext context = decoder_.context(line);
+    return HelperResponse::failure(std::move(context.requestId), context.operation, HelperErrorCode::internalError,
+                                   internalErrorMessage);
+  }
+  try {
+    return execute(*request);
+  } catch (const HelperFault& fault) {
+    return HelperResponse::failure(request->requestId, request->operation(), fault.code(), fault.message());
+  } catch (...) {
+    return HelperResponse::failure(request->requestId, request->operation(), HelperErrorCode::internalError,
+                                   internalErrorMessage);
+  }
+}
+
+}  // namespace quorvantelmic

@@ -1,0 +1,34 @@
+// Turns one request line into exactly one response: strict decoding, the route
+// of the operation to the component that owns it, and the mapping of every
+// failure into an error response addressed to the request.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "helper_core/protocol/helper_request.hpp"
+#include "helper_core/protocol/helper_response.hpp"
+#include "helper_core/protocol/strict_request_decoder.hpp"
+
+namespace quorvantelmic {
+
+class RequestProcessor {
+ public:
+  RequestProcessor() = default;
+
+  // Never throws.
+  HelperResponse processLine(std::string_view line) const;
+
+  static std::string encodeResponse(const HelperResponse& response) { return quorvantelmic::encodeResponse(response); }
+
+  // The operations `capabilities` reports, in order.
+  static const std::vector<HelperOperation>& supportedOperations();
+
+ private:
+  HelperResponse execute(const HelperRequest& request) const;
+
+  StrictRequestDecoder decoder_;
+};
+
+}  // namespace quorvantelmic
