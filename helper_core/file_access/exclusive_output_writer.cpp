@@ -1,0 +1,141 @@
+#include "helper_core/file_access/exclusive_output_writer.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "helper_core/file_access/system_calls.hpp"
+#include "helper_core/image/raster_types.hpp"
+#include "helper_core/protocol/helper_error.hpp"
+#include "helper_core/protocol/helper_limits.hpp"
+
+namespace quorvantelmic {
+
+namespace {
+
+constexpr std::string_view inheritedOutputPrefix = "/dev/fd/4/";
+constexpr std::size_t chunkBytes = 65536;
+constexpr mode_t permissionBits = S_IRWXU | S_IRWXG | S_IRWXO;
+
+[[noreturn]] void policyFault(const char* message) { throw HelperFault(HelperErrorCode::filesystemPolicy, message); }
+
+bool isOwnedReadOnlySingleLink(const struct stat& status) {
+  return S_ISREG(status.st_mode) && status.st_uid == ::geteuid() && (status.st_mode & permissionBits) == S_IRUSR &&
+         status.st_nlink == 1;
+}
+
+void writeAll(std::span<const std::uint8_t> bytes, BorrowedFd descriptor) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t result = retryOnInterrupt(
+        [&] { return ::write(descriptor.get(), bytes.data() + written, bytes.size() - written); });
+    if (result < 0) policyFault("The output could not be written under the file policy.");
+    if (result == 0) policyFault("The output write did not complete.");
+    written += static_cast<std::size_t>(result);
+  }
+}
+
+std::vector<std::uint8_t> readExactly(BorrowedFd descriptor, std::size_t expectedBytes) {
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(expectedBytes);
+  std::array<std::uint8_t, chunkBytes> scratch{};
+  while (bytes.size() < expectedBytes) {
+    const std::size_t wanted = std::min(expectedBytes - bytes.size(), chunkBytes);
+    const ssize_t got = retryOnInterrupt([&] { return ::read(descriptor.get(), scratch.data(), wanted); });
+    if (got < 0) policyFault("The output could not be validated.");
+    if (got == 0) break;
+    bytes.insert(bytes.end(), scratch.begin(), scratch.begin() + got);
+  }
+  const ssize_t beyond = retryOnInterrupt([&] { return ::read(descriptor.get(), scratch.data(), 1); });
+  if (beyond != 0 || bytes.size() != expectedBytes) policyFault("The output length changed before validation.");
+  return bytes;
+}
+
+}  // namespace
+
+OpenedParentDirectory ExclusiveOutputWriter::openOutputParent(std::string_view path) const {
+  if (!path.starts_with(inheritedOutputPrefix)) return PathPolicy::openParentDirectory(path);
+
+  const std::string_view leaf = path.substr(inheritedOutputPrefix.size());
+  if (leaf.find('/') != std::string_view::npos || !parseStagedOutputName(leaf)) {
+    policyFault("The inherited output name failed its file policy.");
+  }
+  UniqueFd duplicate(::fcntl(inheritedOutputDirectoryDescriptor_, F_DUPFD_CLOEXEC, 0));
+  const int flags = duplicate ? ::fcntl(duplicate.get(), F_GETFL) : -1;
+  struct stat status {};
+  if (!duplicate || flags < 0 || (flags & O_ACCMODE) != O_RDONLY || ::fstat(duplicate.get(), &status) != 0 ||
+      !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    policyFault("The inherited output directory failed its file policy.");
+  }
+  return OpenedParentDirectory{std::move(duplicate), std::string(leaf)};
+}
+
+WrittenOutputBinding ExclusiveOutputWriter::write(std::span<const std::uint8_t> bytes, std::string_view path,
+                                                  const Validator& validate) const {
+  if (bytes.empty() || bytes.size() > static_cast<std::size_t>(HelperLimits::maximumOutputBytes)) {
+    throw HelperFault(HelperErrorCode::resourceLimit, "The encoded output exceeds the byte limit.");
+  }
+  const OpenedParentDirectory parent = openOutputParent(path);
+  const char* leaf = parent.leafName.c_str();
+
+  // O_EXCL also refuses a symbolic link at the leaf, dangling or not.
+  const UniqueFd file(retryOnInterrupt(
+      [&] { return ::openat(parent.descriptor.get(), leaf, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR); }));
+  if (!file) {
+    if (errno == EEXIST) throw HelperFault(HelperErrorCode::outputExists, "The output path already exists.");
+    policyFault("The output could not be created under the file policy.");
+  }
+
+  // The entry exists from here on. If it is not what exclusive creation should
+  // have produced, nothing proves that it is still ours, so it stays.
+  struct stat created {};
+  if (::fchmod(file.get(), S_IRUSR) != 0 || ::fstat(file.get(), &created) != 0 || !isOwnedReadOnlySingleLink(created)) {
+    policyFault("The output must be a regular file.");
+  }
+  const FileIdentity creationIdentity = FileIdentity::of(created);
+
+  try {
+    writeAll(bytes, file.borrow());
+    if (retryOnInterrupt([&] { return ::fsync(file.get()); }) != 0) {
+      policyFault("The output could not be synchronized.");
+    }
+    if (::lseek(file.get(), 0, SEEK_SET) != 0) policyFault("The output could not be validated.");
+    const std::vector<std::uint8_t> readBack = readExactly(file.borrow(), bytes.size());
+    if (!std::equal(readBack.begin(), readBack.end(), bytes.begin(), bytes.end())) {
+      policyFault("The output changed before validation.");
+    }
+
+    struct stat byDescriptor {};
+    struct stat byName {};
+    if (::fstat(file.get(), &byDescriptor) != 0 ||
+        ::fstatat(parent.descriptor.get(), leaf, &byName, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !(FileIdentity::of(byDescriptor) == FileIdentity::of(byName)) || !S_ISREG(byName.st_mode)) {
+      policyFault("The output identity changed before validation.");
+    }
+
+    if (validate) validate(std::span<const std::uint8_t>(readBack));
+
+    struct stat finished {};
+    if (::fstat(file.get(), &finished) != 0 || !isOwnedReadOnlySingleLink(finished)) {
+      policyFault("The output identity changed after validation.");
+    }
+    return WrittenOutputBinding{std::string(path), FileIdentity::of(finished)};
+  } catch (...) {
+    removeIfStillOwned(parent.descriptor.borrow(), parent.leafName, creationIdentity);
+    throw;
+  }
+}
+
+void ExclusiveOutputWriter::removeIfStillOwned(BorrowedFd parentDescriptor, const std::string& leafName,
+                                               const FileIdentity& expected) noexcept {
+  struct stat status {};
+  if (::fstatat(parentDescriptor.get(), leafName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (!FileIdentity::of(status).sameObject(expected)) return;
+  (void)::unlinkat(parentDescriptor.get(), leafName.c_str(), 0);
+}
+
+}  // namespace quorvantelmic
