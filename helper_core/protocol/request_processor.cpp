@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 
+#include "helper_core/staging/staging_broker.hpp"
+#include "helper_core/staging/staging_responses.hpp"
+
 namespace quorvantelmic {
 
 namespace {
@@ -43,6 +46,31 @@ HelperResponse RequestProcessor::execute(const HelperRequest& request) const {
       return refusal(request, "PDF compression is not a Quorvantelmic format conversion.");
     case HelperOperation::ocrPDFEnglish:
       return refusal(request, "OCR is not a Quorvantelmic format conversion.");
+    case HelperOperation::prepareStaging: {
+      const auto& arguments = std::get<PrepareStagingArguments>(request.payload);
+      const PreparedStaging result =
+          StagingBroker(3).prepare(arguments.destinationPath, arguments.destinationIdentity, arguments.stagingId,
+                                   arguments.stagingName, {arguments.outputName});
+      return stagingPreparation(request.requestId, request.operation(), result);
+    }
+    case HelperOperation::prepareStagingSet: {
+      const auto& arguments = std::get<PrepareStagingSetArguments>(request.payload);
+      const PreparedStaging result =
+          StagingBroker(3).prepare(arguments.destinationPath, arguments.destinationIdentity, arguments.stagingId,
+                                   arguments.stagingName, arguments.outputNames);
+      return stagingPreparation(request.requestId, request.operation(), result);
+    }
+    case HelperOperation::cleanupStaging: {
+      const CleanedStaging result = StagingBroker(3).cleanup(std::get<CleanupStagingArguments>(request.payload));
+      return stagingCleanup(request.requestId, request.operation(), result);
+    }
+    case HelperOperation::cleanupStagingSet: {
+      const auto& arguments = std::get<CleanupStagingSetArguments>(request.payload);
+      const CleanedStaging result = StagingBroker(3).cleanup(
+          arguments.destinationPath, arguments.destinationIdentity, arguments.stagingId, arguments.stagingName,
+          arguments.stagingIdentity, arguments.ownerIdentity, arguments.outputNames, arguments.outputs);
+      return stagingCleanup(request.requestId, request.operation(), result);
+    }
     default:
       throw OperationNotRouted();
   }

@@ -1,0 +1,265 @@
+// The primitives of StagingBroker shared by preparation and cleanup.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>  // renameat2, RENAME_NOREPLACE
+#include <stdlib.h>  // arc4random_buf
+#include <sys/stat.h>
+#include <unicode/ustring.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <set>
+
+#include "helper_core/file_access/descriptor_digest.hpp"
+#include "helper_core/file_access/system_calls.hpp"
+#include "helper_core/image/raster_types.hpp"
+#include "helper_core/protocol/helper_error.hpp"
+#include "helper_core/protocol/helper_limits.hpp"
+#include "helper_core/staging/staging_broker.hpp"
+#include "helper_core/staging/staging_internal.hpp"
+
+namespace quorvantelmic {
+
+namespace {
+
+constexpr int maximumQuarantineAttempts = 32;
+constexpr std::size_t verifyChunkBytes = 4096;
+
+bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+bool decodesAsUtf8(const char* name, std::size_t length) {
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t needed = 0;
+  u_strFromUTF8(nullptr, 0, &needed, name, static_cast<int32_t>(length), &status);
+  // Preflighting a valid non-empty string reports only the missing buffer.
+  return status == U_BUFFER_OVERFLOW_ERROR || status == U_STRING_NOT_TERMINATED_WARNING || U_SUCCESS(status);
+}
+
+}  // namespace
+
+namespace staging_detail {
+
+[[noreturn]] void policyFault(const char* message) { throw HelperFault(HelperErrorCode::filesystemPolicy, message); }
+
+int exclusiveRename(BorrowedFd fromDirectory, const std::string& from, BorrowedFd toDirectory, const std::string& to) {
+  return retryOnInterrupt([&] {
+    return ::renameat2(fromDirectory.get(), from.c_str(), toDirectory.get(), to.c_str(), RENAME_NOREPLACE);
+  });
+}
+
+}  // namespace staging_detail
+
+using staging_detail::exclusiveRename;
+using staging_detail::policyFault;
+
+void StagingBroker::validateStagingName(std::string_view stagingName) {
+  if (!stagingName.starts_with(stagingNamePrefix) || stagingName.size() != stagingNamePrefix.size() + 32 ||
+      !std::all_of(stagingName.begin() + static_cast<std::ptrdiff_t>(stagingNamePrefix.size()), stagingName.end(),
+                   isLowerHex)) {
+    policyFault("The staging directory name is invalid.");
+  }
+}
+
+void StagingBroker::validateStagingId(std::string_view stagingId) {
+  // A UUID in canonical text, and already in lowercase.
+  bool valid = stagingId.size() == 36;
+  for (std::size_t index = 0; valid && index < stagingId.size(); ++index) {
+    const bool hyphenPosition = index == 8 || index == 13 || index == 18 || index == 23;
+    valid = hyphenPosition ? stagingId[index] == '-' : isLowerHex(stagingId[index]);
+  }
+  if (!valid) policyFault("The staging identifier is invalid.");
+}
+
+void StagingBroker::validateOutputNames(const std::vector<std::string>& outputNames) {
+  const std::set<std::string_view> distinct(outputNames.begin(), outputNames.end());
+  if (outputNames.empty() || outputNames.size() > static_cast<std::size_t>(HelperLimits::maximumOutputSetFiles) ||
+      distinct.size() != outputNames.size()) {
+    policyFault("The staged output-name inventory is invalid.");
+  }
+  for (const std::string& name : outputNames) {
+    if (!parseStagedOutputName(name)) policyFault("The staged output name is invalid.");
+  }
+}
+
+void StagingBroker::validateSha256(std::string_view sha256) {
+  if (sha256.size() != 64 || !std::all_of(sha256.begin(), sha256.end(), isLowerHex)) {
+    throw HelperFault(HelperErrorCode::invalidRequest, "The output digest is invalid.");
+  }
+}
+
+UniqueFd StagingBroker::openInheritedDestination(const FileIdentity& expected) const {
+  UniqueFd duplicate(::fcntl(inheritedDestinationDescriptor_, F_DUPFD_CLOEXEC, 0));
+  if (!duplicate) policyFault("The inherited destination descriptor is unavailable.");
+  const int flags = ::fcntl(duplicate.get(), F_GETFL);
+  struct stat status {};
+  if (flags < 0 || (flags & O_ACCMODE) != O_RDONLY || ::fstat(duplicate.get(), &status) != 0 ||
+      !S_ISDIR(status.st_mode) || !(FileIdentity::of(status) == expected)) {
+    policyFault("The inherited destination identity changed.");
+  }
+  return duplicate;
+}
+
+void StagingBroker::verifyPrivateStagingDirectory(BorrowedFd descriptor,
+                                                  const std::optional<FileIdentity>& exactIdentity,
+                                                  dev_t expectedDevice) {
+  struct stat status {};
+  if (::fstat(descriptor.get(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
+      (status.st_mode & (S_IRWXG | S_IRWXO)) != 0 || (status.st_mode & S_IRWXU) != S_IRWXU ||
+      status.st_dev != expectedDevice || (exactIdentity && !(FileIdentity::of(status) == *exactIdentity))) {
+    policyFault("The staging directory failed its private-directory policy.");
+  }
+}
+
+void StagingBroker::verifyDescriptorBytes(BorrowedFd descriptor, std::string_view expected) {
+  std::string collected;
+  collected.reserve(expected.size());
+  std::array<char, verifyChunkBytes> scratch{};
+  while (collected.size() < expected.size()) {
+    const std::size_t wanted = std::min(expected.size() - collected.size(), verifyChunkBytes);
+    const ssize_t got = retryOnInterrupt([&] {
+      return ::pread(descriptor.get(), scratch.data(), wanted, static_cast<off_t>(collected.size()));
+    });
+    if (got < 0) policyFault("The staging ownership record could not be verified.");
+    if (got == 0) break;
+    collected.append(scratch.data(), static_cast<std::size_t>(got));
+  }
+  const ssize_t beyond = retryOnInterrupt(
+      [&] { return ::pread(descriptor.get(), scratch.data(), 1, static_cast<off_t>(collected.size())); });
+  if (beyond != 0 || collected != expected) policyFault("The staging ownership record changed.");
+}
+
+std::vector<std::string> StagingBroker::inventory(BorrowedFd descriptor) {
+  UniqueFd duplicate(::fcntl(descriptor.get(), F_DUPFD_CLOEXEC, 0));
+  if (!duplicate) policyFault("The staging inventory could not be opened.");
+  UniqueDir stream(::fdopendir(duplicate.get()));
+  if (!stream) policyFault("The staging inventory could not be opened.");
+  duplicate.release();  // the stream owns it now
+  // The duplicate shares its position with `descriptor`; an earlier listing
+  // through the same open directory must not make this one start at its end.
+  ::rewinddir(stream.get());
+
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream.get());
+    if (entry == nullptr) break;
+    const std::size_t length = ::strnlen(entry->d_name, sizeof entry->d_name);
+    if (!decodesAsUtf8(entry->d_name, length)) policyFault("The staging inventory contains an invalid name.");
+    const std::string_view name(entry->d_name, length);
+    if (name == "." || name == "..") continue;
+    if (names.size() == maximumStagingInventoryNames) policyFault("The staging inventory exceeds the entry limit.");
+    names.emplace_back(name);
+  }
+  if (errno != 0) policyFault("The staging inventory could not be read.");
+  return names;
+}
+
+void StagingBroker::requireExactInventory(BorrowedFd descriptor, std::vector<std::string> expectedNames) {
+  std::vector<std::string> present = inventory(descriptor);
+  std::sort(present.begin(), present.end());
+  std::sort(expectedNames.begin(), expectedNames.end());
+  if (present != expectedNames) policyFault("The staging directory contains an unexpected entry inventory.");
+}
+
+std::string StagingBroker::randomHex(std::size_t byteCount) {
+  std::vector<unsigned char> bytes(byteCount);
+  ::arc4random_buf(bytes.data(), bytes.size());
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(byteCount * 2);
+  for (const unsigned char byte : bytes) {
+    hex.push_back(digits[byte >> 4]);
+    hex.push_back(digits[byte & 0x0f]);
+  }
+  return hex;
+}
+
+void StagingBroker::removeOwnedRegularEntry(BorrowedFd parentDescriptor, const std::string& name,
+                                            const FileIdentity& expected,
+                                            const std::optional<std::string>& expectedBytes,
+                                            const std::optional<std::string>& expectedSha256) {
+  std::string quarantine;
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == maximumQuarantineAttempts) {
+      policyFault("A unique staging-entry quarantine name could not be allocated.");
+    }
+    std::string candidate = std::string(entryQuarantinePrefix) + randomHex(16);
+    if (exclusiveRename(parentDescriptor, name, parentDescriptor, candidate) == 0) {
+      quarantine = std::move(candidate);
+      break;
+    }
+    if (errno != EEXIST) policyFault("An owned staging entry could not be quarantined.");
+  }
+
+  try {
+    UniqueFd entry(retryOnInterrupt([&] {
+      return ::openat(parentDescriptor.get(), quarantine.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    }));
+    if (!entry) policyFault("An owned staging entry is unavailable.");
+    struct stat byDescriptor {};
+    struct stat byName {};
+    if (::fstat(entry.get(), &byDescriptor) != 0 ||
+        ::fstatat(parentDescriptor.get(), quarantine.c_str(), &byName, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(byDescriptor.st_mode) || !S_ISREG(byName.st_mode) ||
+        !FileIdentity::of(byDescriptor).sameContentStamp(expected) ||
+        !FileIdentity::of(byName).sameContentStamp(expected) || byName.st_nlink < 1 || byName.st_nlink > 2 ||
+        byName.st_nlink != byDescriptor.st_nlink) {
+      policyFault("An owned staging entry changed.");
+    }
+    if (expectedBytes) verifyDescriptorBytes(entry.borrow(), *expectedBytes);
+    if (expectedSha256 &&
+        DescriptorDigest::sha256(entry.borrow(), HelperLimits::maximumOutputBytes) != *expectedSha256) {
+      policyFault("The staged output digest changed.");
+    }
+    entry.reset();
+    if (retryOnInterrupt([&] { return ::unlinkat(parentDescriptor.get(), quarantine.c_str(), 0); }) != 0) {
+      policyFault("An identity-bound staging entry could not be removed.");
+    }
+  } catch (...) {
+    (void)exclusiveRename(parentDescriptor, quarantine, parentDescriptor, name);
+    throw;
+  }
+}
+
+std::string StagingBroker::quarantineStagingRoot(BorrowedFd destinationDescriptor, const std::string& stagingName,
+                                                 const FileIdentity& expected) {
+  std::string quarantine;
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == maximumQuarantineAttempts) {
+      policyFault("A unique staging-directory quarantine name could not be allocated.");
+    }
+    std::string candidate = std::string(cleanupQuarantinePrefix) + randomHex(16);
+    if (exclusiveRename(destinationDescriptor, stagingName, destinationDescriptor, candidate) == 0) {
+      quarantine = std::move(candidate);
+      break;
+    }
+    if (errno != EEXIST) policyFault("The staging directory could not be quarantined for cleanup.");
+  }
+
+  try {
+    struct stat moved {};
+    if (::fstatat(destinationDescriptor.get(), quarantine.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(moved.st_mode) || !FileIdentity::of(moved).sameContentStamp(expected)) {
+      policyFault("The staging directory identity changed.");
+    }
+    struct stat former {};
+    if (::fstatat(destinationDescriptor.get(), stagingName.c_str(), &former, AT_SYMLINK_NOFOLLOW) == 0 ||
+        errno != ENOENT) {
+      policyFault("The staging directory name changed during cleanup.");
+    }
+  } catch (...) {
+    (void)exclusiveRename(destinationDescriptor, quarantine, destinationDescriptor, stagingName);
+    throw;
+  }
+  return quarantine;
+}
+
+bool StagingBroker::synchronizeDirectory(BorrowedFd descriptor) {
+  if (retryOnInterrupt([&] { return ::fsync(descriptor.get()); }) == 0) return true;
+  if (errno == EINVAL || errno == ENOTSUP || errno == EISDIR) return false;
+  policyFault("A staging directory could not be synchronized.");
+}
+
+}  // namespace quorvantelmic
