@@ -1,0 +1,156 @@
+// Whole sessions through the real helper binary: every response line, the exit
+// status, and silence on standard error.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/protocol/request_fixtures.hpp"
+#include "tests/support/helper_process.hpp"
+
+namespace quorvantelmic {
+namespace {
+
+using namespace quorvantelmic::testing;
+
+std::string hello(const std::string& id = kRequestId) {
+  return R"({"operation":"hello","requestId":")" + id + R"(","protocolVersion":4})";
+}
+
+std::string helloOfLength(std::size_t bytes) {
+  std::string line = hello();
+  line.insert(line.size() - 1, bytes - line.size(), ' ');
+  return line;
+}
+
+std::string repeated(const std::string& line, int count) {
+  std::string stream;
+  for (int index = 0; index < count; ++index) stream += line;
+  return stream;
+}
+
+void expectProtocolFailure(const json& response, const std::string& message) {
+  EXPECT_EQ(response, (json{{"error", {{"code", "resource-limit"}, {"message", message}}},
+                            {"ok", false},
+                            {"operation", "protocol"},
+                            {"protocolVersion", 4},
+                            {"requestId", "00000000-0000-4000-8000-000000000000"}}));
+}
+
+TEST(HelperSession, NormalSessionAnswersEveryLineInOrder) {
+  json merge = envelope("merge-pdfs");
+  merge["sourcePaths"] = json::array({"/dev/fd/3", "/dev/fd/5"});
+  merge["outputPath"] = "/dev/fd/4/" + stagedName("pdf");
+  const HelperRun run = runHelper(hello() + "\n" + merge.dump() + "\r\n" + hello("00000000-0000-0000-0000-000000000000"));
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.standardError, "");
+  const auto responses = run.responses();
+  ASSERT_EQ(responses.size(), 3u);
+  EXPECT_EQ(run.standardOutput.substr(0, run.standardOutput.find('\n')),
+            R"({"buildProfileId":")" + responses[0]["buildProfileId"].get<std::string>() +
+                R"(","helperVersion":"0.5.0","ok":true,"operation":"hello","protocolVersion":4,"requestId":")" +
+                kRequestId + "\"}");
+  EXPECT_NE(responses[0]["buildProfileId"].get<std::string>().find("-linux-"), std::string::npos);
+  EXPECT_EQ(responses[1]["error"]["message"], "PDF merge is not a Quorvantelmic format conversion.");
+  EXPECT_EQ(responses[2]["requestId"], "00000000-0000-0000-0000-000000000000");
+}
+
+TEST(HelperSession, MalformedLineIsAnsweredOnceAndEndsTheSession) {
+  const HelperRun run = runHelper(hello() + "\nnot json\n" + hello() + "\n");
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_EQ(run.standardError, "");
+  const auto responses = run.responses();
+  ASSERT_EQ(responses.size(), 2u);
+  EXPECT_EQ(responses[1], (json{{"error", {{"code", "invalid-request"}, {"message", "The request must be one JSON object."}}},
+                                {"ok", false},
+                                {"operation", "protocol"},
+                                {"protocolVersion", 4},
+                                {"requestId", "00000000-0000-4000-8000-000000000000"}}));
+
+  const HelperRun empty = runHelper(hello() + "\n\n" + hello() + "\n");
+  EXPECT_EQ(empty.exitStatus, 2);
+  ASSERT_EQ(empty.responses().size(), 2u);
+  EXPECT_EQ(empty.responses()[1]["error"]["message"], "The request line must not be empty.");
+}
+
+TEST(HelperSession, CarriageReturnsAndFinalLineWithoutFeed) {
+  const HelperRun crlf = runHelper(hello() + "\r\n" + hello() + "\r\r\n" + hello());
+  EXPECT_EQ(crlf.exitStatus, 0);
+  // A kept carriage return is JSON white space, so the second line still decodes.
+  ASSERT_EQ(crlf.responses().size(), 3u);
+  for (const auto& response : crlf.responses()) EXPECT_EQ(response["ok"], true);
+
+  const HelperRun badFinal = runHelper(hello() + "\n{\"operation\":\"hello\"}");
+  EXPECT_EQ(badFinal.exitStatus, 2);
+  ASSERT_EQ(badFinal.responses().size(), 2u);
+  EXPECT_EQ(badFinal.responses()[1]["operation"], "hello");
+  EXPECT_EQ(badFinal.responses()[1]["error"]["message"], "The request ID must be a canonical UUID.");
+}
+
+TEST(HelperSession, RequestLimitIs512) {
+  const HelperRun full = runHelper(repeated(hello() + "\n", 512));
+  EXPECT_EQ(full.exitStatus, 0);
+  EXPECT_EQ(full.responses().size(), 512u);
+
+  const HelperRun over = runHelper(repeated(hello() + "\n", 513));
+  EXPECT_EQ(over.exitStatus, 2);
+  const auto responses = over.responses();
+  ASSERT_EQ(responses.size(), 513u);
+  expectProtocolFailure(responses[512], "The protocol session exceeds the request limit.");
+  EXPECT_EQ(over.standardError, "");
+}
+
+TEST(HelperSession, LineLimitIs65536Bytes) {
+  const HelperRun exact = runHelper(helloOfLength(65536) + "\n" + hello() + "\n");
+  EXPECT_EQ(exact.exitStatus, 0);
+  EXPECT_EQ(exact.responses().size(), 2u);
+
+  const HelperRun over = runHelper(hello() + "\n" + helloOfLength(65537) + "\n" + hello() + "\n");
+  EXPECT_EQ(over.exitStatus, 2);
+  const auto responses = over.responses();
+  ASSERT_EQ(responses.size(), 2u);
+  EXPECT_EQ(responses[0]["ok"], true);
+  expectProtocolFailure(responses[1], "The request line exceeds the protocol limit.");
+}
+
+TEST(HelperSession, ByteLimitIsEightMebibytes) {
+  const std::string stream = repeated(helloOfLength(16383) + "\n", 512);
+  ASSERT_EQ(stream.size(), 8388608u);
+  const HelperRun exact = runHelper(stream);
+  EXPECT_EQ(exact.exitStatus, 0);
+  EXPECT_EQ(exact.responses().size(), 512u);
+
+  // Read from a file, the 1025th chunk holds only the extra byte: all 512 lines
+  // are answered before the byte limit ends the session.
+  const HelperRun over = runHelper(stream + "\n");
+  EXPECT_EQ(over.exitStatus, 2);
+  const auto responses = over.responses();
+  ASSERT_EQ(responses.size(), 513u);
+  expectProtocolFailure(responses[512], "The protocol session exceeds the byte limit.");
+
+  // The crossing chunk is refused whole: with the extra byte inside the chunk
+  // that holds the last line, that line is never answered.
+  std::string shifted = repeated(helloOfLength(16383) + "\n", 511) + helloOfLength(16384) + "\n";
+  ASSERT_EQ(shifted.size(), 8388609u);
+  const HelperRun crossing = runHelper(shifted);
+  EXPECT_EQ(crossing.exitStatus, 2);
+  const auto crossingResponses = crossing.responses();
+  ASSERT_EQ(crossingResponses.size(), 512u);
+  expectProtocolFailure(crossingResponses[511], "The protocol session exceeds the byte limit.");
+}
+
+TEST(HelperSession, HostileLinesNeverCrashOrSpeakOnStandardError) {
+  for (const std::string& line :
+       {std::string(30000, '[') + std::string(30000, ']'), std::string("{\"a\":\"\0\"}", 9), std::string("\xff\xfe"),
+        std::string("{\"operation\":\"hello\",\"requestId\":\"") + kRequestId + "\",\"protocolVersion\":1e400}",
+        std::string("{\"operation\":\"hello\",\"requestId\":\"") + kRequestId +
+            "\",\"protocolVersion\":123456789012345678901234567890}"}) {
+    const HelperRun run = runHelper(line + "\n");
+    EXPECT_EQ(run.exitStatus, 2);
+    EXPECT_EQ(run.standardError, "");
+    ASSERT_EQ(run.responses().size(), 1u);
+    EXPECT_EQ(run.responses()[0]["error"]["code"], "invalid-request");
+  }
+}
+
+}  // namespace
+}  // namespace quorvantelmic

@@ -1,0 +1,88 @@
+#include "tests/support/helper_process.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "helper_core/file_access/unique_fd.hpp"
+
+extern char** environ;
+
+namespace quorvantelmic::testing {
+
+namespace {
+UniqueFd memoryFile(const char* name) { return UniqueFd(::memfd_create(name, MFD_CLOEXEC)); }
+
+std::string contents(int descriptor) {
+  std::string bytes;
+  char buffer[65536];
+  for (off_t offset = 0;;) {
+    const ssize_t got = ::pread(descriptor, buffer, sizeof buffer, offset);
+    if (got <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+    offset += got;
+  }
+  return bytes;
+}
+
+// Moves a descriptor above every number the child uses, so that a dup2 in the
+// child never collides with a source that is already at its target number.
+UniqueFd highCopy(int descriptor) { return UniqueFd(::fcntl(descriptor, F_DUPFD_CLOEXEC, 1100)); }
+}  // namespace
+
+const char* helperBinaryPath() { return QUORVANTELMIC_HELPER_BINARY; }
+
+std::vector<nlohmann::json> HelperRun::responses() const {
+  std::vector<nlohmann::json> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = standardOutput.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(nlohmann::json::parse(standardOutput.substr(start, end - start)));
+  }
+  EXPECT_EQ(start, standardOutput.size()) << "the helper wrote a partial line";
+  return lines;
+}
+
+HelperRun runHelper(const std::string& session, const std::map<int, int>& descriptors) {
+  UniqueFd input = memoryFile("session");
+  UniqueFd output = memoryFile("stdout");
+  UniqueFd error = memoryFile("stderr");
+  for (std::size_t offset = 0; offset < session.size();) {
+    const ssize_t wrote = ::write(input.get(), session.data() + offset, session.size() - offset);
+    if (wrote <= 0) break;
+    offset += static_cast<std::size_t>(wrote);
+  }
+  ::lseek(input.get(), 0, SEEK_SET);
+
+  std::vector<UniqueFd> copies;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, error.get(), STDERR_FILENO);
+  for (const auto& [target, source] : descriptors) {
+    copies.push_back(highCopy(source));
+    posix_spawn_file_actions_adddup2(&actions, copies.back().get(), target);
+  }
+
+  HelperRun run;
+  char* const arguments[] = {const_cast<char*>(helperBinaryPath()), nullptr};
+  pid_t child = -1;
+  const int spawned = ::posix_spawn(&child, helperBinaryPath(), &actions, nullptr, arguments, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(spawned, 0) << "could not start " << helperBinaryPath();
+  if (spawned != 0) return run;
+
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.standardOutput = contents(output.get());
+  run.standardError = contents(error.get());
+  return run;
+}
+
+}  // namespace quorvantelmic::testing
