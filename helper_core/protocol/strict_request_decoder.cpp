@@ -47,16 +47,24 @@ class NestingLimit final : public nlohmann::json_sax<JsonValue> {
   bool end_array() override { return --depth_, true; }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
 
+  static constexpr std::size_t maximumDepth = 512;
+
  private:
-  static constexpr int maximumDepth = 512;
-  int depth_ = 0;
+  std::size_t depth_ = 0;
 };
 
 // Parses the line as JSON; no value when it is not JSON (or nests too deeply).
 std::optional<JsonValue> parseJson(std::string_view line) {
-  NestingLimit limit;
-  if (!JsonValue::sax_parse(line.begin(), line.end(), &limit, nlohmann::json::input_format_t::json, true)) {
-    return std::nullopt;
+  // Nesting can only exceed the limit when the line holds more opening brackets
+  // than that; counting them is far cheaper than a second parse, so the
+  // depth-checking pass runs only for such lines.
+  std::size_t openings = 0;
+  for (const char c : line) openings += static_cast<std::size_t>(c == '[' || c == '{');
+  if (openings > NestingLimit::maximumDepth) {
+    NestingLimit limit;
+    if (!JsonValue::sax_parse(line.begin(), line.end(), &limit, nlohmann::json::input_format_t::json, true)) {
+      return std::nullopt;
+    }
   }
   JsonValue value = JsonValue::parse(line.begin(), line.end(), nullptr, false);
   if (value.is_discarded()) return std::nullopt;
