@@ -51,18 +51,23 @@ inline constexpr std::size_t maximumStagingInventoryNames = 97;
 
 class StagingBroker {
  public:
-  // Test seam only: called with the quarantined staging directory and the name
-  // of the entry that cleanup is about to remove, so tests can interfere at that
-  // exact point. The helper never constructs a broker with one.
-  using EntryRemovalObserver = std::function<void(BorrowedFd stagingDirectory, std::string_view entryName)>;
+  // Test seam only: points inside preparation and cleanup at which tests may
+  // interfere with the real directories, the way another process could. The
+  // helper never constructs a broker with an observer.
+  enum class TestPoint {
+    ownerRecordCreated,       // preparation, after `.owner.json` was written and verified
+    stagingIdentityRecorded,  // preparation, after the staging directory's identity was taken
+    beforeEntryRemoval,       // cleanup, before each entry of the quarantined directory is removed
+  };
+  using TestObserver =
+      std::function<void(TestPoint point, BorrowedFd stagingDirectory, std::string_view entryName)>;
 
   // `inheritedDestinationDescriptor` is the user's destination directory; the
   // request processor builds the broker with 3.
   explicit StagingBroker(int inheritedDestinationDescriptor = 3) noexcept
       : inheritedDestinationDescriptor_(inheritedDestinationDescriptor) {}
-  StagingBroker(int inheritedDestinationDescriptor, EntryRemovalObserver beforeEntryRemoval)
-      : inheritedDestinationDescriptor_(inheritedDestinationDescriptor),
-        beforeEntryRemoval_(std::move(beforeEntryRemoval)) {}
+  StagingBroker(int inheritedDestinationDescriptor, TestObserver observer)
+      : inheritedDestinationDescriptor_(inheritedDestinationDescriptor), observer_(std::move(observer)) {}
 
   int inheritedDestinationDescriptor() const noexcept { return inheritedDestinationDescriptor_; }
 
@@ -132,8 +137,12 @@ class StagingBroker {
   static bool synchronizeDirectory(BorrowedFd descriptor);
 
  private:
+  void observe(TestPoint point, BorrowedFd stagingDirectory, std::string_view entryName = {}) const {
+    if (observer_) observer_(point, stagingDirectory, entryName);
+  }
+
   int inheritedDestinationDescriptor_;
-  EntryRemovalObserver beforeEntryRemoval_;
+  TestObserver observer_;
 };
 
 }  // namespace quorvantelmic

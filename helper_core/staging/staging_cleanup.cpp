@@ -148,11 +148,11 @@ CleanedStaging StagingBroker::cleanup(std::string_view destinationPath,
   const std::string quarantine = quarantineStagingRoot(destination.borrow(), name, expectedStaging);
   try {
     for (const std::string& output : present) {
-      if (beforeEntryRemoval_) beforeEntryRemoval_(staging.borrow(), output);
+      observe(TestPoint::beforeEntryRemoval, staging.borrow(), output);
       const BoundOutput& binding = table.find(output)->second;
       removeOwnedRegularEntry(staging.borrow(), output, binding.identity, std::nullopt, binding.sha256);
     }
-    if (beforeEntryRemoval_) beforeEntryRemoval_(staging.borrow(), ownerRecordName);
+    observe(TestPoint::beforeEntryRemoval, staging.borrow(), ownerRecordName);
     removeOwnedRegularEntry(staging.borrow(), std::string(ownerRecordName), expectedOwner, record, std::nullopt);
     requireExactInventory(staging.borrow(), {});
     const bool stagingSynchronized = synchronizeDirectory(staging.borrow());

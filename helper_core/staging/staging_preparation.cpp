@@ -123,6 +123,7 @@ PreparedStaging StagingBroker::prepare(std::string_view destinationPath,
     verifyPrivateStagingDirectory(staging.borrow(), std::nullopt, expectedDestination.device);
     const std::string record = encodedOwnerRecord(stagingId, outputNames);
     ownerIdentity = createOwnerRecord(record, staging.borrow());
+    observe(TestPoint::ownerRecordCreated, staging.borrow());
     requireExactInventory(staging.borrow(), {std::string(ownerRecordName)});
 
     const bool stagingSynchronized = synchronizeDirectory(staging.borrow());
@@ -132,6 +133,7 @@ PreparedStaging StagingBroker::prepare(std::string_view destinationPath,
     if (::fstat(staging.get(), &stagingStatus) != 0) {
       policyFault("The private staging directory identity could not be recorded.");
     }
+    observe(TestPoint::stagingIdentityRecorded, staging.borrow());
     struct stat named {};
     if (::fstatat(destination.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(named.st_mode) ||
         !(FileIdentity::of(named) == FileIdentity::of(stagingStatus))) {
