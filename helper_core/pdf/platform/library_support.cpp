@@ -1,0 +1,56 @@
+#include "helper_core/pdf/platform/library_support.hpp"
+
+#include <poppler-global.h>
+#include <qpdf/Pl_Discard.hh>
+#include <qpdf/QPDFExc.hh>
+#include <qpdf/QPDFLogger.hh>
+
+#include <exception>
+
+namespace quorvantelmic::detail {
+
+namespace {
+
+void dropPopplerMessage(const std::string&, void*) {}
+
+}  // namespace
+
+std::shared_ptr<QPDF> makeQuietQPDF() {
+  auto logger = QPDFLogger::create();
+  auto discard = std::make_shared<Pl_Discard>();
+  logger->setInfo(discard);
+  logger->setWarn(discard);
+  logger->setError(discard);
+  logger->setSave(discard, false);
+  auto qpdf = std::make_shared<QPDF>();
+  qpdf->setLogger(logger);
+  qpdf->setSuppressWarnings(true);
+  return qpdf;
+}
+
+QPDFOpening openQPDF(const PDFData& data, std::shared_ptr<QPDF>& qpdf) {
+  qpdf.reset();
+  if (!data) return QPDFOpening::unreadable;
+  auto candidate = makeQuietQPDF();
+  try {
+    candidate->processMemoryFile("source", reinterpret_cast<const char*>(data->data()), data->size());
+  } catch (const QPDFExc& exception) {
+    return exception.getErrorCode() == qpdf_e_password ? QPDFOpening::passwordRequired : QPDFOpening::unreadable;
+  } catch (const std::exception&) {
+    return QPDFOpening::unreadable;
+  }
+  qpdf = std::move(candidate);
+  return QPDFOpening::opened;
+}
+
+void silencePoppler() {
+  // Poppler keeps one process-wide error hook; installing it once is enough,
+  // and a function-local static makes that thread-safe.
+  static const bool installed = [] {
+    poppler::set_debug_error_function(dropPopplerMessage, nullptr);
+    return true;
+  }();
+  (void)installed;
+}
+
+}  // namespace quorvantelmic::detail

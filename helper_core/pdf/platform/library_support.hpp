@@ -1,0 +1,28 @@
+// Internal to the PDF platform layer: how qpdf and poppler are set up so that
+// neither writes anything to standard error, and how bytes are opened with qpdf.
+#pragma once
+
+#include <qpdf/QPDF.hh>
+
+#include <memory>
+#include <optional>
+
+#include "helper_core/pdf/platform/core_graphics_pdf.hpp"
+
+namespace quorvantelmic::detail {
+
+// A QPDF that records its warnings without printing them (and never prints
+// errors or information either).
+std::shared_ptr<QPDF> makeQuietQPDF();
+
+enum class QPDFOpening { opened, passwordRequired, unreadable };
+
+// Parses `data` in place (the bytes are not copied; the caller keeps `data`
+// alive for as long as the QPDF lives). `passwordRequired` leaves `qpdf` empty.
+QPDFOpening openQPDF(const PDFData& data, std::shared_ptr<QPDF>& qpdf);
+
+// Routes poppler's error messages away from standard error. Safe to call any
+// number of times; the hook is installed once per process.
+void silencePoppler();
+
+}  // namespace quorvantelmic::detail

@@ -1,0 +1,192 @@
+#include "helper_core/pdf/platform/pdf_context.hpp"
+
+#include <qpdf/Pl_Buffer.hh>
+#include <qpdf/Pl_Flate.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+#include <qpdf/QPDFWriter.hh>
+
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "helper_core/pdf/platform/library_support.hpp"
+
+namespace quorvantelmic {
+
+struct CGPDFContext::State {
+  StreamScreen screen;
+  std::shared_ptr<QPDF> qpdf;
+  bool pageOpen = false;
+  bool closed = false;
+  PDFRect mediaBox;
+  std::string content;
+  QPDFObjectHandle images;
+  int imageCount = 0;
+};
+
+namespace {
+
+bool usableRect(const PDFRect& rect) {
+  return std::isfinite(rect.x) && std::isfinite(rect.y) && std::isfinite(rect.width) && std::isfinite(rect.height) &&
+         rect.width > 0 && rect.height > 0;
+}
+
+// A number for a content stream: plain decimal, at most four decimals, no
+// exponent, no trailing zeros.
+std::string contentNumber(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.4f", value);
+  std::string result(text);
+  while (!result.empty() && result.back() == '0') result.pop_back();
+  if (!result.empty() && result.back() == '.') result.pop_back();
+  if (result == "-0") result = "0";
+  return result;
+}
+
+QPDFObjectHandle boxNumber(double value) {
+  if (value == std::trunc(value) && std::fabs(value) < 1e15) {
+    return QPDFObjectHandle::newInteger(static_cast<long long>(value));
+  }
+  return QPDFObjectHandle::newReal(value, 4, true);
+}
+
+std::string deflate(const std::string& raw) {
+  Pl_Buffer collected("compressed image");
+  Pl_Flate flate("image deflate", &collected, Pl_Flate::a_deflate);
+  flate.write(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+  flate.finish();
+  const std::shared_ptr<Buffer> buffer = collected.getBufferSharedPointer();
+  return std::string(reinterpret_cast<const char*>(buffer->getBuffer()), buffer->getSize());
+}
+
+std::string hexEncoded(const std::string& bytes) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(bytes.size() * 2 + bytes.size() / 32 + 2);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    text.push_back(digits[byte >> 4]);
+    text.push_back(digits[byte & 0x0f]);
+    if (i % 32 == 31) text.push_back('\n');
+  }
+  text.push_back('>');
+  return text;
+}
+
+}  // namespace
+
+CGPDFContext::CGPDFContext(StreamScreen screen) : state_(std::make_unique<State>()) {
+  state_->screen = std::move(screen);
+  state_->qpdf = detail::makeQuietQPDF();
+  state_->qpdf->emptyPDF();
+}
+
+CGPDFContext::~CGPDFContext() = default;
+CGPDFContext::CGPDFContext(CGPDFContext&&) noexcept = default;
+CGPDFContext& CGPDFContext::operator=(CGPDFContext&&) noexcept = default;
+
+bool CGPDFContext::beginPage(const PDFRect& mediaBox) {
+  if (!state_ || state_->closed || state_->pageOpen || !usableRect(mediaBox)) return false;
+  state_->pageOpen = true;
+  state_->mediaBox = mediaBox;
+  state_->content.clear();
+  state_->images = QPDFObjectHandle::newDictionary();
+  return true;
+}
+
+bool CGPDFContext::drawImage(const PDFRasterImage& image, const PDFRect& rect) {
+  if (!state_ || !state_->pageOpen || !usableRect(rect)) return false;
+  if (image.width < 1 || image.height < 1 || (image.bytesPerPixel != 3 && image.bytesPerPixel != 4)) return false;
+  const std::int64_t rowBytes = image.width * image.bytesPerPixel;
+  if (image.bytesPerRow < rowBytes || image.height > static_cast<std::int64_t>(image.pixels.size()) ||
+      static_cast<std::int64_t>(image.pixels.size()) < image.bytesPerRow * (image.height - 1) + rowBytes) {
+    return false;
+  }
+  try {
+    std::string rgb;
+    rgb.reserve(static_cast<std::size_t>(image.width * image.height * 3));
+    for (std::int64_t row = 0; row < image.height; ++row) {
+      const std::uint8_t* pixel = image.pixels.data() + row * image.bytesPerRow;
+      for (std::int64_t column = 0; column < image.width; ++column, pixel += image.bytesPerPixel) {
+        rgb.append(reinterpret_cast<const char*>(pixel), 3);
+      }
+    }
+    std::string stored = deflate(rgb);
+    rgb = std::string();
+    QPDFObjectHandle filter = QPDFObjectHandle::newName("/FlateDecode");
+    if (state_->screen &&
+        state_->screen(std::span(reinterpret_cast<const std::uint8_t*>(stored.data()), stored.size()))) {
+      stored = hexEncoded(stored);
+      filter = QPDFObjectHandle::newArray();
+      filter.appendItem(QPDFObjectHandle::newName("/ASCIIHexDecode"));
+      filter.appendItem(QPDFObjectHandle::newName("/FlateDecode"));
+    }
+    QPDFObjectHandle stream = QPDFObjectHandle::newStream(state_->qpdf.get());
+    stream.replaceStreamData(stored, filter, QPDFObjectHandle::newNull());
+    QPDFObjectHandle dictionary = stream.getDict();
+    dictionary.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+    dictionary.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
+    dictionary.replaceKey("/Width", QPDFObjectHandle::newInteger(image.width));
+    dictionary.replaceKey("/Height", QPDFObjectHandle::newInteger(image.height));
+    dictionary.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceRGB"));
+    dictionary.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
+
+    const std::string name = "Im" + std::to_string(state_->imageCount++);
+    state_->images.replaceKey("/" + name, stream);
+    state_->content += "q\n" + contentNumber(rect.width) + " 0 0 " + contentNumber(rect.height) + " " +
+                       contentNumber(rect.x) + " " + contentNumber(rect.y) + " cm\n/" + name + " Do\nQ\n";
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+bool CGPDFContext::endPage() {
+  if (!state_ || !state_->pageOpen) return false;
+  state_->pageOpen = false;
+  try {
+    const PDFRect& box = state_->mediaBox;
+    QPDFObjectHandle mediaBox = QPDFObjectHandle::newArray();
+    mediaBox.appendItem(boxNumber(box.x));
+    mediaBox.appendItem(boxNumber(box.y));
+    mediaBox.appendItem(boxNumber(box.x + box.width));
+    mediaBox.appendItem(boxNumber(box.y + box.height));
+    QPDFObjectHandle resources = QPDFObjectHandle::newDictionary();
+    resources.replaceKey("/XObject", state_->images);
+    QPDFObjectHandle page = QPDFObjectHandle::newDictionary();
+    page.replaceKey("/Type", QPDFObjectHandle::newName("/Page"));
+    page.replaceKey("/MediaBox", mediaBox);
+    page.replaceKey("/Resources", resources);
+    page.replaceKey("/Contents", QPDFObjectHandle::newStream(state_->qpdf.get(), state_->content));
+    QPDFPageDocumentHelper(*state_->qpdf)
+        .addPage(QPDFPageObjectHelper(state_->qpdf->makeIndirectObject(page)), false);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::vector<std::uint8_t>> CGPDFContext::close() {
+  if (!state_ || state_->closed || state_->pageOpen) return std::nullopt;
+  state_->closed = true;
+  try {
+    QPDFWriter writer(*state_->qpdf);
+    writer.setOutputMemory();
+    writer.setObjectStreamMode(qpdf_o_disable);
+    writer.setCompressStreams(false);
+    writer.setDecodeLevel(qpdf_dl_none);
+    writer.setLinearization(false);
+    writer.setDeterministicID(true);
+    writer.write();
+    const std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
+    const auto* begin = buffer->getBuffer();
+    return std::vector<std::uint8_t>(begin, begin + buffer->getSize());
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace quorvantelmic

@@ -1,0 +1,53 @@
+// A PDF writer over a growable byte buffer: pages are begun with a media box,
+// images are drawn into them, and closing yields the file. Each drawn image
+// becomes one image XObject holding its RGB pixels losslessly (Flate), placed by
+// the page's content stream. The file has one cross-reference table, one
+// trailer and no object streams, and carries no document information.
+//
+// Compressed image data is arbitrary bytes, and a "/" followed by letters in it
+// reads as a name token to a raw byte scan. A writer can be given a screen that
+// inspects each compressed stream; a stream it rejects is stored hex-encoded on
+// top of Flate, so the file carries only the names the writer itself chose.
+//
+// Text recognition over rendered pages is the remaining platform service of the
+// PDF pipeline; it will stand beside this writer with its own header.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "helper_core/pdf/platform/pdf_geometry.hpp"
+
+namespace quorvantelmic {
+
+class CGPDFContext {
+ public:
+  // Returns true when the compressed stream must not be stored as it is.
+  using StreamScreen = std::function<bool(std::span<const std::uint8_t> compressed)>;
+
+  explicit CGPDFContext(StreamScreen screen = {});
+  ~CGPDFContext();
+  CGPDFContext(CGPDFContext&&) noexcept;
+  CGPDFContext& operator=(CGPDFContext&&) noexcept;
+
+  // Each returns false when the call is out of order (a page begun twice, an
+  // image outside a page, anything after close) or its arguments are unusable
+  // (a media box that is not finite and positive, an image whose pixel buffer
+  // is too small for its size).
+  bool beginPage(const PDFRect& mediaBox);
+  bool drawImage(const PDFRasterImage& image, const PDFRect& rect);
+  bool endPage();
+
+  // Finishes the file; none when a page is still open or writing fails.
+  std::optional<std::vector<std::uint8_t>> close();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace quorvantelmic
