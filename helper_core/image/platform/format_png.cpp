@@ -1,0 +1,353 @@
+// PNG through libpng. libpng's errors longjmp back into the function that set
+// the jump (never through a C++ frame with destructors), its warnings are
+// swallowed, and user limits stop dimension and chunk bombs before anything
+// is allocated. APNG frame counts come from the acTL chunk, which libpng does
+// not know.
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include <png.h>
+
+#include "helper_core/image/platform/format_unit.hpp"
+#include "helper_core/image/platform/metadata_exiv2.hpp"
+#include "helper_core/image/platform/pixels.hpp"
+
+namespace quorvantelmic::detail {
+namespace {
+
+constexpr png_alloc_size_t maximumChunkBytes = 64U * 1024U * 1024U;
+
+struct MemoryReader {
+  const std::uint8_t* data;
+  std::size_t size;
+  std::size_t offset;
+};
+
+void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
+  auto* reader = static_cast<MemoryReader*>(png_get_io_ptr(png));
+  if (length > reader->size - reader->offset) png_error(png, "truncated");
+  std::memcpy(out, reader->data + reader->offset, length);
+  reader->offset += length;
+}
+
+[[noreturn]] void pngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void pngWarning(png_structp, png_const_charp) {}
+
+std::uint32_t bigEndian32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+// Walks the chunk framing for the two chunks libpng does not expose before
+// the image data: acTL (APNG frame count) and eXIf wherever it sits.
+struct ChunkFindings {
+  std::optional<std::uint32_t> animationFrames;
+  ImageBytes exif;
+};
+
+ChunkFindings scanChunks(std::span<const std::uint8_t> bytes) {
+  ChunkFindings findings;
+  std::size_t offset = 8;
+  while (offset <= bytes.size() && bytes.size() - offset >= 12) {
+    const std::uint32_t length = bigEndian32(bytes.data() + offset);
+    if (length > bytes.size() - offset - 12) break;
+    const std::uint8_t* type = bytes.data() + offset + 4;
+    const std::uint8_t* payload = type + 4;
+    if (std::memcmp(type, "acTL", 4) == 0 && length >= 8 && !findings.animationFrames) {
+      findings.animationFrames = bigEndian32(payload);
+    } else if (std::memcmp(type, "eXIf", 4) == 0 && findings.exif.empty()) {
+      findings.exif.assign(payload, payload + length);
+    } else if (std::memcmp(type, "IDAT", 4) == 0 && findings.animationFrames) {
+      // acTL must precede the image data; nothing more to learn before it.
+    } else if (std::memcmp(type, "IEND", 4) == 0) {
+      break;
+    }
+    offset += std::size_t{length} + 12;
+  }
+  return findings;
+}
+
+struct PngHeader {
+  png_uint_32 width = 0;
+  png_uint_32 height = 0;
+  int bitDepth = 0;
+  int colorType = 0;
+  bool transparency = false;
+  ImageBytes icc;
+};
+
+void configureLimits(png_structp png) {
+  png_set_user_limits(png, static_cast<png_uint_32>(maximumDecodeDimension),
+                      static_cast<png_uint_32>(maximumDecodeDimension));
+  png_set_chunk_malloc_max(png, maximumChunkBytes);
+  png_set_chunk_cache_max(png, 1000);
+  png_set_crc_action(png, PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
+}
+
+bool readPngHeader(const ImageBytes& bytes, PngHeader& header) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
+  if (png == nullptr) return false;
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_read_struct(&png, nullptr, nullptr);
+    return false;
+  }
+  MemoryReader reader{bytes.data(), bytes.size(), 0};
+  if (setjmp(png_jmpbuf(png)) != 0) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  configureLimits(png);
+  png_set_read_fn(png, &reader, readFromMemory);
+  png_read_info(png, info);
+  png_get_IHDR(png, info, &header.width, &header.height, &header.bitDepth, &header.colorType, nullptr, nullptr,
+               nullptr);
+  header.transparency = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+  png_charp name = nullptr;
+  int compression = 0;
+  png_bytep profile = nullptr;
+  png_uint_32 profileLength = 0;
+  if (png_get_iCCP(png, info, &name, &compression, &profile, &profileLength) != 0 && profile != nullptr) {
+    header.icc.assign(profile, profile + profileLength);
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
+bool decodePngInto(const ImageBytes& bytes, std::uint8_t* pixels, std::size_t rowBytes, png_uint_32 expectedWidth,
+                   png_uint_32 expectedHeight, png_bytepp rows) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
+  if (png == nullptr) return false;
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_read_struct(&png, nullptr, nullptr);
+    return false;
+  }
+  MemoryReader reader{bytes.data(), bytes.size(), 0};
+  if (setjmp(png_jmpbuf(png)) != 0) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  configureLimits(png);
+  png_set_read_fn(png, &reader, readFromMemory);
+  png_read_info(png, info);
+  png_uint_32 width = 0;
+  png_uint_32 height = 0;
+  int bitDepth = 0;
+  int colorType = 0;
+  png_get_IHDR(png, info, &width, &height, &bitDepth, &colorType, nullptr, nullptr, nullptr);
+  if (width != expectedWidth || height != expectedHeight) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (colorType == PNG_COLOR_TYPE_GRAY && bitDepth < 8) png_set_expand_gray_1_2_4_to_8(png);
+  if (png_get_valid(png, info, PNG_INFO_tRNS) != 0) png_set_tRNS_to_alpha(png);
+  if (bitDepth == 16) png_set_swap(png);  // host order (little-endian machines)
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  if (png_get_rowbytes(png, info) != rowBytes) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  for (png_uint_32 y = 0; y < height; ++y) rows[y] = pixels + static_cast<std::size_t>(y) * rowBytes;
+  png_read_image(png, rows);
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
+class PngDecoder final : public FormatDecoder {
+ public:
+  PngDecoder(SharedBytes bytes, PngHeader header, ChunkFindings findings)
+      : bytes_(std::move(bytes)), header_(std::move(header)) {
+    description_.typeIdentifier = "public.png";
+    // An acTL whose count is 0 is invalid; the file then is still a PNG.
+    description_.frameCount = findings.animationFrames && *findings.animationFrames > 0 ? *findings.animationFrames : 1;
+    description_.width = header_.width;
+    description_.height = header_.height;
+    description_.storedBitDepth = header_.colorType == PNG_COLOR_TYPE_PALETTE ? 8 : static_cast<std::size_t>(header_.bitDepth);
+    description_.hasAlpha = (header_.colorType & PNG_COLOR_MASK_ALPHA) != 0 || header_.transparency;
+    description_.iccProfile = header_.icc;
+    description_.exiv2ReadsContainer = true;
+    description_.exifBlob = std::move(findings.exif);
+  }
+
+  std::optional<DecodedImage> decodeFrame0() const override {
+    const bool gray = (header_.colorType & PNG_COLOR_MASK_COLOR) == 0;
+    const bool alpha = description_.hasAlpha;
+    const std::size_t bits = header_.bitDepth == 16 ? 16 : 8;
+    const std::size_t channels = (gray ? 1 : 3) + (alpha ? 1 : 0);
+    const std::size_t rowBytes = description_.width * channels * (bits / 8);
+    auto pixels = allocatePixels(rowBytes * description_.height);
+    std::vector<png_bytep> rows;
+    try {
+      rows.resize(description_.height);
+    } catch (const std::bad_alloc&) {
+      return std::nullopt;
+    }
+    if (!pixels || !decodePngInto(*bytes_, pixels->data(), rowBytes, header_.width, header_.height, rows.data())) {
+      return std::nullopt;
+    }
+    const ColorSpaceModel model = gray ? ColorSpaceModel::monochrome : ColorSpaceModel::rgb;
+    std::shared_ptr<const ColorSpace> space;
+    if (!header_.icc.empty()) {
+      space = ColorSpace::createWithIccData(header_.icc);
+      if (space && space->model() != model) space = nullptr;
+    }
+    if (!space) space = ColorSpace::createGeneric(model);
+    return DecodedImage(description_.width, description_.height, bits, rowBytes,
+                        alpha ? ImageAlphaInfo::last : ImageAlphaInfo::none, std::move(space), std::move(pixels));
+  }
+
+ private:
+  SharedBytes bytes_;
+  PngHeader header_;
+};
+
+}  // namespace
+
+bool sniffPng(std::span<const std::uint8_t> bytes) {
+  static constexpr std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  return bytes.size() >= 8 && std::memcmp(bytes.data(), signature, 8) == 0;
+}
+
+std::unique_ptr<FormatDecoder> createPngDecoder(const SharedBytes& bytes) {
+  PngHeader header;
+  if (!readPngHeader(*bytes, header) || header.width == 0 || header.height == 0) return nullptr;
+  return std::make_unique<PngDecoder>(bytes, std::move(header), scanChunks(*bytes));
+}
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+namespace {
+
+void writeToVector(png_structp png, png_bytep data, png_size_t length) {
+  auto* out = static_cast<ImageBytes*>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + length);
+}
+void flushNothing(png_structp) {}
+
+// ImageMagick's raw-profile text, which exiv2 and other readers take IPTC
+// from in PNG: a newline, the profile name, the byte count, then hex digits.
+std::string rawProfileText(std::string_view name, const ImageBytes& bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text = "\n" + std::string(name) + "\n";
+  char count[24];
+  std::snprintf(count, sizeof count, "%8zu", bytes.size());
+  text += count;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i % 36 == 0) text += '\n';
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 15];
+  }
+  text += '\n';
+  return text;
+}
+
+struct PngTexts {
+  std::string xmp;
+  std::string iptc;
+};
+
+bool encodePngInto(const PlainPixels& pixels, const ImageBytes* exif, const PngTexts& texts, const ImageBytes& icc,
+                   const std::string& iccName, ImageBytes& output) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
+  if (png == nullptr) return false;
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_write_struct(&png, nullptr);
+    return false;
+  }
+  if (setjmp(png_jmpbuf(png)) != 0) {
+    png_destroy_write_struct(&png, &info);
+    return false;
+  }
+  png_set_write_fn(png, &output, writeToVector, flushNothing);
+  int colorType = 0;
+  if (pixels.colorComponents == 1) {
+    colorType = pixels.alpha ? PNG_COLOR_TYPE_GRAY_ALPHA : PNG_COLOR_TYPE_GRAY;
+  } else {
+    colorType = pixels.alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
+  }
+  png_set_IHDR(png, info, static_cast<png_uint_32>(pixels.width), static_cast<png_uint_32>(pixels.height),
+               static_cast<int>(pixels.bitsPerComponent), colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (!icc.empty() && icc.size() <= 0xffffffffU) {
+    png_set_iCCP(png, info, iccName.c_str(), PNG_COMPRESSION_TYPE_BASE, icc.data(), static_cast<png_uint_32>(icc.size()));
+  }
+  if (exif != nullptr && !exif->empty() && exif->size() <= 0x7fffffffU) {
+    png_set_eXIf_1(png, info, static_cast<png_uint_32>(exif->size()), const_cast<png_bytep>(exif->data()));
+  }
+  png_text entries[2] = {};
+  int textCount = 0;
+  if (!texts.xmp.empty()) {
+    entries[textCount].compression = PNG_ITXT_COMPRESSION_NONE;
+    entries[textCount].key = const_cast<png_charp>("XML:com.adobe.xmp");
+    entries[textCount].text = const_cast<png_charp>(texts.xmp.c_str());
+    entries[textCount].itxt_length = texts.xmp.size();
+    entries[textCount].lang = const_cast<png_charp>("");
+    entries[textCount].lang_key = const_cast<png_charp>("");
+    ++textCount;
+  }
+  if (!texts.iptc.empty()) {
+    entries[textCount].compression = PNG_TEXT_COMPRESSION_zTXt;
+    entries[textCount].key = const_cast<png_charp>("Raw profile type iptc");
+    entries[textCount].text = const_cast<png_charp>(texts.iptc.c_str());
+    entries[textCount].text_length = texts.iptc.size();
+    ++textCount;
+  }
+  if (textCount > 0) png_set_text(png, info, entries, textCount);
+  png_write_info(png, info);
+  if (pixels.bitsPerComponent == 16) png_set_swap(png);
+  for (std::size_t y = 0; y < pixels.height; ++y) png_write_row(png, pixels.row(y));
+  // The metadata went out with the header; passing the info again would
+  // write eXIf a second time.
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return true;
+}
+
+}  // namespace
+
+std::optional<ImageBytes> encodePng(const EncodeRequest& request) {
+  const std::size_t bits = request.image.bitsPerComponent() > 8 ? 16 : 8;
+  std::optional<PlainPixels> pixels = plainPixels(request.image, true, bits);
+  if (!pixels || pixels->width > 0x7fffffff || pixels->height > 0x7fffffff) return std::nullopt;
+  const ColorSpaceModel model = pixels->colorSpace->model();
+  if (model != ColorSpaceModel::monochrome && model != ColorSpaceModel::rgb) return std::nullopt;
+  std::optional<OutputMetadataBlobs> blobs;
+  if (request.metadata != nullptr) {
+    blobs = outputMetadataBlobs(*request.metadata, request.orientation, pixels->width, pixels->height);
+    if (!blobs) return std::nullopt;
+  } else {
+    blobs.emplace();
+  }
+  if (blobs->exifTiff.empty() && request.orientation != 1) {
+    std::optional<ImageBytes> exif = exifWithOrientationOnly(request.orientation);
+    if (!exif) return std::nullopt;
+    blobs->exifTiff = std::move(*exif);
+  }
+  PngTexts texts;
+  texts.xmp = blobs->xmpPacket;
+  if (!blobs->photoshopIrb.empty()) texts.iptc = rawProfileText("iptc", blobs->photoshopIrb);
+  const ImageBytes& icc = pixels->colorSpace->iccData();
+  std::string iccName = iccDescription(icc).value_or("ICC profile");
+  // iCCP names are Latin-1, 1 to 79 bytes, without leading or trailing spaces.
+  iccName.erase(std::remove_if(iccName.begin(), iccName.end(),
+                               [](char c) { return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e; }),
+                iccName.end());
+  if (iccName.size() > 79) iccName.resize(79);
+  while (!iccName.empty() && iccName.back() == ' ') iccName.pop_back();
+  if (iccName.empty()) iccName = "ICC profile";
+  ImageBytes output;
+  if (!encodePngInto(*pixels, blobs->exifTiff.empty() ? nullptr : &blobs->exifTiff, texts, icc, iccName, output)) {
+    return std::nullopt;
+  }
+  return output;
+}
+
+}  // namespace quorvantelmic::detail

@@ -1,0 +1,376 @@
+// TIFF through libtiff, in memory. Every handle gets its own error and
+// warning handlers (nothing reaches stderr) and a cap on single allocations.
+// Contiguous grey, RGB, CMYK and Lab data of 8, 16 or 32-bit float samples is
+// read as stored; every other photometric (palette, YCbCr, bilevel,
+// min-is-white, separate planes) goes through libtiff's RGBA reader.
+#include <algorithm>
+#include <cstring>
+
+#include <tiffio.h>
+
+#include "helper_core/image/platform/format_unit.hpp"
+#include "helper_core/image/platform/metadata_exiv2.hpp"
+#include "helper_core/image/platform/pixels.hpp"
+
+namespace quorvantelmic::detail {
+namespace {
+
+struct MemoryFile {
+  const std::uint8_t* readData = nullptr;
+  ImageBytes* writeData = nullptr;
+  std::size_t size = 0;
+  std::size_t offset = 0;
+};
+
+tmsize_t memoryRead(thandle_t handle, void* buffer, tmsize_t size) {
+  auto* file = static_cast<MemoryFile*>(handle);
+  if (size < 0 || file->offset >= file->size) return 0;
+  const std::size_t count = std::min(static_cast<std::size_t>(size), file->size - file->offset);
+  const std::uint8_t* source = file->readData != nullptr ? file->readData : file->writeData->data();
+  std::memcpy(buffer, source + file->offset, count);
+  file->offset += count;
+  return static_cast<tmsize_t>(count);
+}
+
+tmsize_t memoryWrite(thandle_t handle, void* buffer, tmsize_t size) {
+  auto* file = static_cast<MemoryFile*>(handle);
+  if (file->writeData == nullptr || size < 0) return -1;
+  const auto count = static_cast<std::size_t>(size);
+  try {
+    if (file->offset + count > file->writeData->size()) file->writeData->resize(file->offset + count);
+  } catch (const std::exception&) {
+    return -1;
+  }
+  std::memcpy(file->writeData->data() + file->offset, buffer, count);
+  file->offset += count;
+  file->size = std::max(file->size, file->offset);
+  return size;
+}
+
+toff_t memorySeek(thandle_t handle, toff_t offset, int whence) {
+  auto* file = static_cast<MemoryFile*>(handle);
+  std::size_t base = 0;
+  if (whence == SEEK_CUR) base = file->offset;
+  if (whence == SEEK_END) base = file->size;
+  const std::size_t target = base + static_cast<std::size_t>(offset);
+  if (file->writeData == nullptr && target > file->size) return static_cast<toff_t>(-1);
+  file->offset = target;
+  return target;
+}
+
+int memoryClose(thandle_t) { return 0; }
+toff_t memorySize(thandle_t handle) { return static_cast<MemoryFile*>(handle)->size; }
+int memoryMap(thandle_t, void**, toff_t*) { return 0; }
+void memoryUnmap(thandle_t, void*, toff_t) {}
+
+int countTiffError(TIFF*, void* userData, const char*, const char*, va_list) {
+  if (userData != nullptr) *static_cast<int*>(userData) += 1;
+  return 1;
+}
+int ignoreTiffWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct TiffCloser {
+  void operator()(TIFF* tiff) const noexcept { TIFFClose(tiff); }
+};
+using UniqueTiff = std::unique_ptr<TIFF, TiffCloser>;
+
+UniqueTiff openTiff(MemoryFile& file, const char* mode, int* errors) {
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) return nullptr;
+  TIFFOpenOptionsSetMaxSingleMemAlloc(options, 512 * 1024 * 1024);
+  TIFFOpenOptionsSetErrorHandlerExtR(options, countTiffError, errors);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreTiffWarning, nullptr);
+  UniqueTiff tiff(TIFFClientOpenExt("memory", mode, &file, memoryRead, memoryWrite, memorySeek, memoryClose, memorySize,
+                                    memoryMap, memoryUnmap, options));
+  TIFFOpenOptionsFree(options);
+  return tiff;
+}
+
+struct TiffLayout {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint16_t bitsPerSample = 1;
+  std::uint16_t samplesPerPixel = 1;
+  std::uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+  std::uint16_t planar = PLANARCONFIG_CONTIG;
+  std::uint16_t sampleFormat = SAMPLEFORMAT_UINT;
+  std::uint16_t inkSet = INKSET_CMYK;
+  std::uint16_t orientation = ORIENTATION_TOPLEFT;
+  std::uint16_t extraCount = 0;
+  std::uint16_t extraKind = EXTRASAMPLE_UNSPECIFIED;
+  bool tiled = false;
+};
+
+TiffLayout readLayout(TIFF* tiff) {
+  TiffLayout layout;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout.width);
+  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &layout.height);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &layout.bitsPerSample);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &layout.samplesPerPixel);
+  if (TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &layout.photometric) == 0) {
+    layout.photometric = layout.samplesPerPixel >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+  }
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &layout.planar);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &layout.sampleFormat);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &layout.inkSet);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &layout.orientation);
+  std::uint16_t* kinds = nullptr;
+  if (TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &layout.extraCount, &kinds) != 0 && layout.extraCount > 0 &&
+      kinds != nullptr) {
+    layout.extraKind = kinds[0];
+  }
+  layout.tiled = TIFFIsTiled(tiff) != 0;
+  return layout;
+}
+
+std::optional<ColorSpaceModel> directModel(const TiffLayout& layout) {
+  switch (layout.photometric) {
+    case PHOTOMETRIC_MINISBLACK: return ColorSpaceModel::monochrome;
+    case PHOTOMETRIC_RGB: return ColorSpaceModel::rgb;
+    case PHOTOMETRIC_SEPARATED:
+      if (layout.inkSet == INKSET_CMYK) return ColorSpaceModel::cmyk;
+      return std::nullopt;
+    case PHOTOMETRIC_CIELAB: return ColorSpaceModel::lab;
+    default: return std::nullopt;
+  }
+}
+
+std::size_t modelComponents(ColorSpaceModel model) {
+  switch (model) {
+    case ColorSpaceModel::monochrome: return 1;
+    case ColorSpaceModel::cmyk: return 4;
+    default: return 3;
+  }
+}
+
+// Whether the samples can be taken as stored, without libtiff's RGBA path.
+bool readsDirectly(const TiffLayout& layout) {
+  const std::optional<ColorSpaceModel> model = directModel(layout);
+  if (!model || layout.planar != PLANARCONFIG_CONTIG) return false;
+  const std::size_t color = modelComponents(*model);
+  if (layout.samplesPerPixel != color && layout.samplesPerPixel != color + 1) return false;
+  if (layout.samplesPerPixel == color + 1 && layout.extraCount != 1) return false;
+  if (layout.sampleFormat == SAMPLEFORMAT_IEEEFP) return layout.bitsPerSample == 32 && *model != ColorSpaceModel::lab;
+  if (layout.sampleFormat != SAMPLEFORMAT_UINT) return false;
+  if (*model == ColorSpaceModel::lab && layout.bitsPerSample != 8) return false;
+  return layout.bitsPerSample == 8 || layout.bitsPerSample == 16;
+}
+
+class TiffDecoder final : public FormatDecoder {
+ public:
+  TiffDecoder(SharedBytes bytes, const TiffLayout& layout, std::size_t directories, ImageBytes icc)
+      : bytes_(std::move(bytes)), layout_(layout) {
+    description_.typeIdentifier = "public.tiff";
+    description_.frameCount = directories;
+    description_.width = layout.width;
+    description_.height = layout.height;
+    description_.storedBitDepth = layout.bitsPerSample;
+    const std::size_t color = directModel(layout) ? modelComponents(*directModel(layout)) : 0;
+    description_.hasAlpha = layout.extraCount > 0 && (color == 0 || layout.samplesPerPixel > color);
+    description_.iccProfile = std::move(icc);
+    description_.exiv2ReadsContainer = true;
+  }
+
+  std::optional<DecodedImage> decodeFrame0() const override {
+    MemoryFile file{bytes_->data(), nullptr, bytes_->size(), 0};
+    int errors = 0;
+    UniqueTiff tiff = openTiff(file, "rm", &errors);
+    if (!tiff) return std::nullopt;
+    std::optional<DecodedImage> image = readsDirectly(layout_) ? readDirect(tiff.get(), errors) : readRgba(tiff.get(), errors);
+    if (errors > 0) return std::nullopt;
+    return image;
+  }
+
+ private:
+  std::shared_ptr<const ColorSpace> spaceFor(ColorSpaceModel model) const {
+    if (!description_.iccProfile.empty()) {
+      auto space = ColorSpace::createWithIccData(description_.iccProfile);
+      if (space && space->model() == model) return space;
+    }
+    return ColorSpace::createGeneric(model);
+  }
+
+  std::optional<DecodedImage> readDirect(TIFF* tiff, const int& errors) const {
+    const ColorSpaceModel model = *directModel(layout_);
+    const std::size_t samples = layout_.samplesPerPixel;
+    const std::size_t sampleBytes = layout_.bitsPerSample / 8;
+    const std::size_t rowBytes = std::size_t{layout_.width} * samples * sampleBytes;
+    if (static_cast<std::size_t>(TIFFScanlineSize64(tiff)) != rowBytes && !layout_.tiled) return std::nullopt;
+    auto pixels = allocatePixels(rowBytes * layout_.height);
+    if (!pixels) return std::nullopt;
+    if (layout_.tiled) {
+      std::uint32_t tileWidth = 0;
+      std::uint32_t tileHeight = 0;
+      TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
+      TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight);
+      const tmsize_t tileSize = TIFFTileSize(tiff);
+      if (tileWidth == 0 || tileHeight == 0 || tileSize <= 0 ||
+          static_cast<std::size_t>(tileSize) < std::size_t{tileWidth} * tileHeight * samples * sampleBytes) {
+        return std::nullopt;
+      }
+      ImageBytes tile(static_cast<std::size_t>(tileSize));
+      const std::size_t tileRowBytes = std::size_t{tileWidth} * samples * sampleBytes;
+      for (std::uint32_t ty = 0; ty < layout_.height; ty += tileHeight) {
+        for (std::uint32_t tx = 0; tx < layout_.width; tx += tileWidth) {
+          if (TIFFReadTile(tiff, tile.data(), tx, ty, 0, 0) < 0) return std::nullopt;
+          const std::size_t copyWidth = std::min<std::size_t>(tileWidth, layout_.width - tx) * samples * sampleBytes;
+          for (std::uint32_t y = 0; y < tileHeight && ty + y < layout_.height; ++y) {
+            std::memcpy(pixels->data() + std::size_t{ty + y} * rowBytes + std::size_t{tx} * samples * sampleBytes,
+                        tile.data() + y * tileRowBytes, copyWidth);
+          }
+        }
+      }
+    } else {
+      // Whole strips decode straight into the image buffer.
+      std::size_t offset = 0;
+      const std::size_t total = pixels->size();
+      const tstrip_t strips = TIFFNumberOfStrips(tiff);
+      for (tstrip_t strip = 0; strip < strips && offset < total; ++strip) {
+        const tmsize_t read = TIFFReadEncodedStrip(tiff, strip, pixels->data() + offset, static_cast<tmsize_t>(total - offset));
+        if (read < 0) return std::nullopt;
+        offset += static_cast<std::size_t>(read);
+      }
+      if (offset != total) return std::nullopt;
+    }
+    if (errors > 0) return std::nullopt;
+    if (model == ColorSpaceModel::lab) {
+      // TIFF stores a* and b* as signed bytes; the Lab layout here is offset.
+      for (std::size_t i = 0; i < pixels->size(); i += samples) {
+        (*pixels)[i + 1] = static_cast<std::uint8_t>((*pixels)[i + 1] ^ 0x80);
+        (*pixels)[i + 2] = static_cast<std::uint8_t>((*pixels)[i + 2] ^ 0x80);
+      }
+    }
+    ImageAlphaInfo alpha = ImageAlphaInfo::none;
+    if (samples > modelComponents(model)) {
+      alpha = layout_.extraKind == EXTRASAMPLE_ASSOCALPHA ? ImageAlphaInfo::premultipliedLast : ImageAlphaInfo::last;
+    }
+    return DecodedImage(layout_.width, layout_.height, layout_.bitsPerSample, rowBytes, alpha, spaceFor(model),
+                        std::move(pixels));
+  }
+
+  std::optional<DecodedImage> readRgba(TIFF* tiff, const int& errors) const {
+    const std::size_t rowBytes = std::size_t{layout_.width} * 4;
+    auto pixels = allocatePixels(rowBytes * layout_.height);
+    if (!pixels) return std::nullopt;
+    // Asking for the file's own orientation keeps the rows as stored (the
+    // reader flips for 1 to 4 and ignores 5 to 8).
+    const int requested = layout_.orientation >= 1 && layout_.orientation <= 4 ? layout_.orientation : ORIENTATION_TOPLEFT;
+    if (TIFFReadRGBAImageOriented(tiff, layout_.width, layout_.height, reinterpret_cast<std::uint32_t*>(pixels->data()),
+                                  requested, 0) == 0 ||
+        errors > 0) {
+      return std::nullopt;
+    }
+    // ABGR words on a little-endian machine are R, G, B, A bytes.
+    return DecodedImage(layout_.width, layout_.height, 8, rowBytes,
+                        description_.hasAlpha ? ImageAlphaInfo::premultipliedLast : ImageAlphaInfo::noneSkipLast,
+                        spaceFor(ColorSpaceModel::rgb), std::move(pixels));
+  }
+
+  SharedBytes bytes_;
+  TiffLayout layout_;
+};
+
+}  // namespace
+
+bool sniffTiff(std::span<const std::uint8_t> bytes) {
+  return bytes.size() >= 8 && ((bytes[0] == 'I' && bytes[1] == 'I' && bytes[2] == 42 && bytes[3] == 0) ||
+                               (bytes[0] == 'M' && bytes[1] == 'M' && bytes[2] == 0 && bytes[3] == 42));
+}
+
+std::unique_ptr<FormatDecoder> createTiffDecoder(const SharedBytes& bytes) {
+  MemoryFile file{bytes->data(), nullptr, bytes->size(), 0};
+  int errors = 0;
+  UniqueTiff tiff = openTiff(file, "rm", &errors);
+  if (!tiff || errors > 0) return nullptr;
+  const TiffLayout layout = readLayout(tiff.get());
+  if (layout.width == 0 || layout.height == 0) return nullptr;
+  std::uint32_t iccLength = 0;
+  void* iccData = nullptr;
+  ImageBytes icc;
+  if (TIFFGetField(tiff.get(), TIFFTAG_ICCPROFILE, &iccLength, &iccData) != 0 && iccData != nullptr) {
+    icc.assign(static_cast<const std::uint8_t*>(iccData), static_cast<const std::uint8_t*>(iccData) + iccLength);
+  }
+  // Counting directories walks the chain; libtiff stops at loops.
+  const tdir_t directories = TIFFNumberOfDirectories(tiff.get());
+  if (directories == 0) return nullptr;
+  return std::make_unique<TiffDecoder>(bytes, layout, directories, std::move(icc));
+}
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+namespace {
+
+bool encodeTiffInto(const PlainPixels& pixels, int orientation, ImageBytes& output) {
+  MemoryFile file{nullptr, &output, 0, 0};
+  int errors = 0;
+  UniqueTiff tiff = openTiff(file, "w", &errors);
+  if (!tiff) return false;
+  const ColorSpaceModel model = pixels.colorSpace->model();
+  std::uint16_t photometric = PHOTOMETRIC_RGB;
+  switch (model) {
+    case ColorSpaceModel::monochrome: photometric = PHOTOMETRIC_MINISBLACK; break;
+    case ColorSpaceModel::rgb: photometric = PHOTOMETRIC_RGB; break;
+    case ColorSpaceModel::cmyk: photometric = PHOTOMETRIC_SEPARATED; break;
+    case ColorSpaceModel::lab:
+      photometric = PHOTOMETRIC_CIELAB;
+      if (pixels.bitsPerComponent != 8) return false;
+      break;
+    default: return false;
+  }
+  TIFF* t = tiff.get();
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(pixels.width));
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(pixels.height));
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(pixels.bitsPerComponent));
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(pixels.channels()));
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_ORIENTATION, static_cast<std::uint16_t>(orientation));
+  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+  TIFFSetField(t, TIFFTAG_ZIPQUALITY, 6);
+  TIFFSetField(t, TIFFTAG_PREDICTOR, model == ColorSpaceModel::lab ? PREDICTOR_NONE : PREDICTOR_HORIZONTAL);
+  if (model == ColorSpaceModel::cmyk) TIFFSetField(t, TIFFTAG_INKSET, INKSET_CMYK);
+  if (pixels.alpha) {
+    const std::uint16_t kind = EXTRASAMPLE_UNASSALPHA;
+    TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &kind);
+  }
+  const ImageBytes& icc = pixels.colorSpace->iccData();
+  if (!icc.empty() && icc.size() <= 0xffffffffU) {
+    TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.data());
+  }
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+  const std::size_t rowBytes = pixels.bytesPerRow();
+  // With a predictor libtiff rewrites the row it is given, so it gets a copy.
+  ImageBytes row(rowBytes);
+  for (std::size_t y = 0; y < pixels.height; ++y) {
+    std::memcpy(row.data(), pixels.row(y), rowBytes);
+    if (model == ColorSpaceModel::lab) {
+      for (std::size_t i = 0; i < rowBytes; i += pixels.channels()) {
+        row[i + 1] = static_cast<std::uint8_t>(row[i + 1] ^ 0x80);
+        row[i + 2] = static_cast<std::uint8_t>(row[i + 2] ^ 0x80);
+      }
+    }
+    if (TIFFWriteScanline(t, row.data(), static_cast<std::uint32_t>(y), 0) < 0) return false;
+  }
+  if (TIFFWriteDirectory(t) == 0) return false;
+  tiff.reset();
+  output.resize(file.size);
+  return errors == 0;
+}
+
+}  // namespace
+
+std::optional<ImageBytes> encodeTiff(const EncodeRequest& request) {
+  const std::size_t bits = request.image.bitsPerComponent() > 8 ? 16 : 8;
+  std::optional<PlainPixels> pixels = plainPixels(request.image, true, bits);
+  if (!pixels || pixels->width > 0xffffffffU || pixels->height > 0xffffffffU) return std::nullopt;
+  ImageBytes output;
+  if (!encodeTiffInto(*pixels, request.orientation, output)) return std::nullopt;
+  if (request.metadata != nullptr &&
+      !writeTiffMetadata(output, *request.metadata, request.orientation, pixels->width, pixels->height)) {
+    return std::nullopt;
+  }
+  return output;
+}
+
+}  // namespace quorvantelmic::detail

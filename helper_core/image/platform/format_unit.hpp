@@ -1,0 +1,113 @@
+// What every container unit hands the common source code: a description of
+// frame 0 taken from the container's headers alone (so a pixel bomb is
+// refused before any pixel exists), the metadata blobs where the container
+// keeps them, and a decode of frame 0.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "helper_core/image/platform/image_platform.hpp"
+
+namespace quorvantelmic::detail {
+
+using SharedBytes = std::shared_ptr<const ImageBytes>;
+
+inline constexpr std::size_t auxiliaryDataTypeCount = 9;
+
+struct ContainerDescription {
+  std::string typeIdentifier;
+  std::size_t frameCount = 0;
+  std::size_t width = 0;   // frame 0, as stored
+  std::size_t height = 0;
+  std::size_t storedBitDepth = 0;  // bits per component as stored; 0 when unknown
+  bool hasAlpha = false;
+  // Orientation recorded by the container itself (irot/imir); EXIF orientation
+  // is read by the common code from the EXIF data.
+  std::optional<int> containerOrientation;
+  ImageBytes iccProfile;
+  std::optional<Cicp> cicp;
+  std::optional<double> headroom;
+  std::array<bool, auxiliaryDataTypeCount> auxiliary{};
+  bool hasSecondaryImages = false;  // JPEG multi-picture (MPF) secondary images
+
+  // Metadata: either exiv2 opens the container itself, or the unit hands the
+  // blobs it found.
+  bool exiv2ReadsContainer = false;
+  ImageBytes exifBlob;  // TIFF structure ("II*\0..." or "MM\0*..."), no "Exif\0\0" prefix
+  ImageBytes xmpPacket;
+  ImageBytes iptcBlob;  // IPTC-IIM records
+};
+
+class FormatDecoder {
+ public:
+  virtual ~FormatDecoder() = default;
+  const ContainerDescription& description() const noexcept { return description_; }
+  // Frame 0 as stored; none when it does not decode completely.
+  virtual std::optional<DecodedImage> decodeFrame0() const = 0;
+
+ protected:
+  ContainerDescription description_;
+};
+
+struct FormatEntry {
+  std::string_view typeIdentifier;
+  bool (*sniff)(std::span<const std::uint8_t> bytes);
+  // None when the container is not readable.
+  std::unique_ptr<FormatDecoder> (*create)(const SharedBytes& bytes);
+};
+
+std::span<const FormatEntry> formatTable();
+
+// One unit per container.
+bool sniffJpeg(std::span<const std::uint8_t> bytes);
+bool sniffPng(std::span<const std::uint8_t> bytes);
+bool sniffTiff(std::span<const std::uint8_t> bytes);
+bool sniffGif(std::span<const std::uint8_t> bytes);
+bool sniffBmp(std::span<const std::uint8_t> bytes);
+bool sniffWebp(std::span<const std::uint8_t> bytes);
+bool sniffAvif(std::span<const std::uint8_t> bytes);
+bool sniffHeic(std::span<const std::uint8_t> bytes);
+bool sniffHeif(std::span<const std::uint8_t> bytes);
+std::unique_ptr<FormatDecoder> createJpegDecoder(const SharedBytes& bytes);
+std::unique_ptr<FormatDecoder> createPngDecoder(const SharedBytes& bytes);
+std::unique_ptr<FormatDecoder> createTiffDecoder(const SharedBytes& bytes);
+std::unique_ptr<FormatDecoder> createGifDecoder(const SharedBytes& bytes);
+std::unique_ptr<FormatDecoder> createBmpDecoder(const SharedBytes& bytes);
+std::unique_ptr<FormatDecoder> createWebpDecoder(const SharedBytes& bytes);
+std::unique_ptr<FormatDecoder> createAvifDecoder(const SharedBytes& bytes);
+std::unique_ptr<FormatDecoder> createHeifDecoder(const SharedBytes& bytes);
+
+// What an encoder unit gets: the image, the orientation to record, the lossy
+// quality (0.6 to 1.0 in practice), and the metadata to carry, already cleared
+// of the source's structural tags.
+struct EncodeRequest {
+  const DecodedImage& image;
+  int orientation = 1;
+  double quality = 0.9;
+  const ImageMetadata* metadata = nullptr;
+};
+
+std::optional<ImageBytes> encodeJpeg(const EncodeRequest& request);
+std::optional<ImageBytes> encodePng(const EncodeRequest& request);
+std::optional<ImageBytes> encodeTiff(const EncodeRequest& request);
+std::optional<ImageBytes> encodeAvif(const EncodeRequest& request);
+std::optional<ImageBytes> encodeGif(const EncodeRequest& request);
+std::optional<ImageBytes> encodeBmp(const EncodeRequest& request);
+
+// Limits every decoder applies before allocating pixels. Callers apply their
+// own, stricter limits from the header properties; these keep the layer safe
+// when it is used directly.
+inline constexpr std::size_t maximumDecodeDimension = 1000000;
+inline constexpr std::size_t maximumDecodePixels = 100000000;
+bool withinDecodeLimits(std::size_t width, std::size_t height) noexcept;
+
+// Allocates a pixel buffer, or none when it cannot be had.
+std::shared_ptr<ImageBytes> allocatePixels(std::size_t size);
+
+}  // namespace quorvantelmic::detail

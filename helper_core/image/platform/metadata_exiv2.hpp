@@ -1,0 +1,58 @@
+// The exiv2 side of metadata: reading EXIF, IPTC and XMP from a container or
+// from blobs into the property tree and the XMP tag list, and preparing the
+// blobs a destination writes. Every exiv2 call runs under one process-wide
+// lock, because exiv2's XMP toolkit and tag tables are not safe to use from
+// two threads, and exiv2's own log output is silenced.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "helper_core/image/platform/format_unit.hpp"
+
+namespace quorvantelmic::detail {
+
+std::unique_lock<std::mutex> lockExiv2();
+
+struct ReadMetadata {
+  PropertyDictionary exif;
+  PropertyDictionary tiff;
+  PropertyDictionary gps;
+  PropertyDictionary iptc;
+  std::vector<std::pair<std::string, PropertyDictionary>> unsupported;
+  std::optional<PropertyValue> exifOrientation;
+  std::vector<ImageMetadataTag> xmpTags;
+  std::optional<double> gainMapHeadroom;
+  bool xmpDeclaresGainMap = false;
+  bool xmpDeclaresDepth = false;
+  std::shared_ptr<const ImageMetadata::Contents> contents;  // null when there is no metadata
+};
+
+// Reads the metadata of frame 0. Never throws; unreadable metadata reads as
+// none.
+ReadMetadata readMetadata(const ContainerDescription& description, const SharedBytes& bytes);
+
+// The blobs an output carries, with the source's structural tags removed and
+// the output's own orientation and pixel size recorded.
+struct OutputMetadataBlobs {
+  ImageBytes exifTiff;   // TIFF structure, no "Exif\0\0" prefix; empty when there is no EXIF
+  std::string xmpPacket;  // empty when there is no XMP
+  ImageBytes iptcIim;    // IPTC-IIM records; empty when there is no IPTC
+  ImageBytes photoshopIrb;  // the IPTC wrapped as a Photoshop resource block (JPEG APP13, PNG)
+};
+
+std::optional<OutputMetadataBlobs> outputMetadataBlobs(const ImageMetadata& metadata, int orientation,
+                                                      std::size_t width, std::size_t height);
+
+// A TIFF-structure EXIF blob holding only an orientation.
+std::optional<ImageBytes> exifWithOrientationOnly(int orientation);
+
+// Writes EXIF (IFD0 user tags, EXIF and GPS), IPTC and XMP into an encoded TIFF
+// in place. False when exiv2 refuses.
+bool writeTiffMetadata(ImageBytes& tiff, const ImageMetadata& metadata, int orientation, std::size_t width,
+                       std::size_t height);
+
+}  // namespace quorvantelmic::detail

@@ -1,0 +1,102 @@
+// Truncated, corrupted and oversized inputs give none or a decode failure,
+// never a crash, and a declared pixel bomb is refused before any pixel buffer.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include "tests/image/platform/fixture_support.hpp"
+
+namespace quorvantelmic {
+namespace {
+
+using testing::readFixture;
+
+void exercise(const ImageBytes& bytes) {
+  std::optional<ImageSource> source = ImageSource::createWithData(bytes);
+  if (!source) return;
+  (void)source->count();
+  (void)source->copyPropertiesAtIndex(0);
+  (void)source->copyMetadataAtIndex(0);
+  (void)source->createImageAtIndex(0);
+  ThumbnailOptions options;
+  options.createThumbnailWithTransform = true;
+  (void)source->createThumbnailAtIndex(0, options);
+}
+
+class MalformedInput : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(MalformedInput, TruncationNeverDecodesAndNeverCrashes) {
+  const ImageBytes whole = readFixture(GetParam());
+  for (std::size_t length : {std::size_t{1}, std::size_t{8}, std::size_t{16}, std::size_t{40}, whole.size() / 3,
+                             whole.size() / 2, whole.size() * 3 / 4, whole.size() - 16}) {
+    if (length >= whole.size()) continue;
+    SCOPED_TRACE(length);
+    const ImageBytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
+    exercise(cut);
+    // A multi-page file cut after its first page still holds that page.
+    if (length <= whole.size() / 2 && std::string(GetParam()) != "multipage.tiff") {
+      std::optional<ImageSource> source = ImageSource::createWithData(cut);
+      EXPECT_FALSE(source && source->createImageAtIndex(0).has_value()) << "half a file does not decode";
+    }
+  }
+}
+
+TEST_P(MalformedInput, CorruptedBytesNeverCrash) {
+  const ImageBytes whole = readFixture(GetParam());
+  std::uint32_t state = 12345;
+  for (int round = 0; round < 40; ++round) {
+    ImageBytes damaged = whole;
+    for (int flips = 0; flips < 6; ++flips) {
+      state = state * 1103515245U + 12345U;
+      const std::size_t at = (state >> 8) % damaged.size();
+      damaged[at] = static_cast<std::uint8_t>(damaged[at] ^ (1U << ((state >> 4) & 7U)));
+    }
+    exercise(damaged);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFormat, MalformedInput,
+                         ::testing::Values("photo-metadata.jpg", "photo-metadata.png", "photo-metadata.tiff",
+                                           "animated.png", "multipage.tiff", "cmyk.jpg"),
+                         [](const auto& parameter) {
+                           std::string name = parameter.param;
+                           for (char& c : name) if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+void putBigEndian32(ImageBytes& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+}
+
+TEST(PixelBombs, PngHeaderSizeIsReadWithoutDecoding) {
+  ImageBytes png = readFixture("orientation-1.png");
+  putBigEndian32(png, 16, 100000);
+  putBigEndian32(png, 20, 100000);
+  putBigEndian32(png, 29, static_cast<std::uint32_t>(crc32(0, png.data() + 12, 17)));
+  std::optional<ImageSource> source = ImageSource::createWithData(png);
+  ASSERT_TRUE(source.has_value());
+  const PropertyDictionary properties = *source->copyPropertiesAtIndex(0);
+  EXPECT_EQ(testing::numberProperty(properties, ImagePropertyKey::pixelWidth), 100000);
+  EXPECT_EQ(testing::numberProperty(properties, ImagePropertyKey::pixelHeight), 100000);
+  EXPECT_FALSE(source->createImageAtIndex(0).has_value());
+}
+
+TEST(PixelBombs, JpegFrameHeaderSizeIsReadWithoutDecoding) {
+  ImageBytes jpeg = readFixture("orientation-1.jpg");
+  std::size_t at = 2;
+  while (at + 9 < jpeg.size() && !(jpeg[at] == 0xFF && jpeg[at + 1] == 0xC0)) {
+    at += 2 + ((std::size_t{jpeg[at + 2]} << 8) | jpeg[at + 3]);
+  }
+  ASSERT_LT(at + 9, jpeg.size());
+  jpeg[at + 5] = 0xEA;  // height 60000
+  jpeg[at + 6] = 0x60;
+  jpeg[at + 7] = 0xEA;  // width 60000
+  jpeg[at + 8] = 0x60;
+  std::optional<ImageSource> source = ImageSource::createWithData(jpeg);
+  ASSERT_TRUE(source.has_value());
+  EXPECT_EQ(testing::numberProperty(*source->copyPropertiesAtIndex(0), ImagePropertyKey::pixelWidth), 60000);
+  EXPECT_FALSE(source->createImageAtIndex(0).has_value()) << "3.6 gigapixels exceed the decode limit";
+}
+
+}  // namespace
+}  // namespace quorvantelmic
