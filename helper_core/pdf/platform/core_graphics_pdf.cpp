@@ -199,6 +199,9 @@ std::optional<CGPDFDocument> CGPDFDocument::createWithData(PDFData data) {
   } catch (const std::exception&) {
     state->encrypted = true;
   }
+  // qpdf walks the page tree recursively; a tree too deep for that is one this
+  // reader cannot read.
+  if (!detail::pageTreeWithinBounds(*state->qpdf)) return std::nullopt;
   try {
     state->pages = state->qpdf->getAllPages();
   } catch (const std::exception&) {

@@ -6,6 +6,9 @@
 #include <qpdf/QPDFLogger.hh>
 
 #include <exception>
+#include <set>
+#include <utility>
+#include <vector>
 
 namespace quorvantelmic::detail {
 
@@ -41,6 +44,29 @@ QPDFOpening openQPDF(const PDFData& data, std::shared_ptr<QPDF>& qpdf) {
   }
   qpdf = std::move(candidate);
   return QPDFOpening::opened;
+}
+
+bool pageTreeWithinBounds(QPDF& qpdf) {
+  try {
+    std::vector<std::pair<QPDFObjectHandle, std::size_t>> pending;
+    pending.emplace_back(qpdf.getRoot().getKey("/Pages"), 0);
+    std::set<QPDFObjGen> visited;
+    std::size_t nodes = 0;
+    while (!pending.empty()) {
+      auto [node, depth] = std::move(pending.back());
+      pending.pop_back();
+      if (depth > maximumPageTreeDepth || ++nodes > maximumPageTreeNodes) return false;
+      if (node.isIndirect() && !visited.insert(node.getObjGen()).second) continue;
+      if (!node.isDictionary()) continue;
+      QPDFObjectHandle kids = node.getKey("/Kids");
+      if (!kids.isArray()) continue;
+      const int count = kids.getArrayNItems();
+      for (int i = count - 1; i >= 0; --i) pending.emplace_back(kids.getArrayItem(i), depth + 1);
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 void silencePoppler() {

@@ -21,6 +21,14 @@ enum class QPDFOpening { opened, passwordRequired, unreadable };
 // alive for as long as the QPDF lives). `passwordRequired` leaves `qpdf` empty.
 QPDFOpening openQPDF(const PDFData& data, std::shared_ptr<QPDF>& qpdf);
 
+// Whether the page tree can be handed to the libraries, whose page-tree walks
+// recurse: at most `maximumPageTreeDepth` levels below the root and at most
+// `maximumPageTreeNodes` nodes. Walks iteratively; a node met twice is not
+// descended into again (the libraries report such loops themselves).
+inline constexpr std::size_t maximumPageTreeDepth = 256;
+inline constexpr std::size_t maximumPageTreeNodes = 100000;
+bool pageTreeWithinBounds(QPDF& qpdf);
+
 // Routes poppler's error messages away from standard error. Safe to call any
 // number of times; the hook is installed once per process.
 void silencePoppler();

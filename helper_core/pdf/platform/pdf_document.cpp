@@ -2,7 +2,6 @@
 
 #include <poppler-document.h>
 #include <poppler-page.h>
-#include <poppler-toc.h>
 #include <qpdf/QPDFAnnotationObjectHelper.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
@@ -105,29 +104,32 @@ std::optional<PDFDocument> PDFDocument::initWithData(PDFData data) {
   detail::silencePoppler();
   auto state = std::make_shared<PDFDocumentState>();
   state->data = std::move(data);
-  state->poppler.reset(poppler::document::load_from_raw_data(reinterpret_cast<const char*>(state->data->data()),
-                                                             static_cast<int>(state->data->size())));
-  if (!state->poppler) return std::nullopt;
-  state->locked = state->poppler->is_locked();
-  state->encrypted = state->poppler->is_encrypted();
+  // Both libraries walk the page tree recursively; the structure reader checks
+  // first that the tree is shallow enough for that, before poppler sees it.
   switch (detail::openQPDF(state->data, state->qpdf)) {
     case detail::QPDFOpening::unreadable:
       return std::nullopt;
     case detail::QPDFOpening::passwordRequired:
-      // Poppler reports a file that needs a user password as locked but not
-      // always as encrypted; qpdf's refusal settles it.
       state->encrypted = true;
       state->locked = true;
       break;
     case detail::QPDFOpening::opened:
+      if (!detail::pageTreeWithinBounds(*state->qpdf)) return std::nullopt;
       try {
-        state->encrypted = state->encrypted || state->qpdf->isEncrypted();
+        state->encrypted = state->qpdf->isEncrypted();
       } catch (const std::exception&) {
         state->encrypted = true;
       }
       state->pages = pagesOf(*state->qpdf);
       break;
   }
+  state->poppler.reset(poppler::document::load_from_raw_data(reinterpret_cast<const char*>(state->data->data()),
+                                                             static_cast<int>(state->data->size())));
+  if (!state->poppler) return std::nullopt;
+  // Poppler reports a file that needs a user password as locked but not
+  // always as encrypted; qpdf's refusal above settles it either way.
+  state->locked = state->locked || state->poppler->is_locked();
+  state->encrypted = state->encrypted || state->poppler->is_encrypted();
   return PDFDocument(std::move(state));
 }
 
@@ -157,9 +159,15 @@ std::optional<PDFPage> PDFDocument::pageAtIndex(std::size_t index) const {
 }
 
 bool PDFDocument::hasOutlineRoot() const {
-  if (state_->edited || !state_->poppler) return false;
-  const std::unique_ptr<poppler::toc> outline(state_->poppler->create_toc());
-  return outline != nullptr;
+  // Read from the catalog rather than by building poppler's outline tree,
+  // which recurses through every level of a hostile outline.
+  if (state_->edited || !state_->qpdf) return false;
+  try {
+    QPDFObjectHandle outlines = state_->qpdf->getRoot().getKey("/Outlines");
+    return outlines.isDictionary();
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 bool PDFDocument::insertPage(const PDFPage& page, std::size_t index) {

@@ -1,0 +1,103 @@
+// The value that carries every PDF operation, and the steps all of them end
+// with: checking the output paths a request names, writing finished buffers
+// through the exclusive output writer, validating each written file again from
+// its bytes on disk, and undoing the outputs already written when a later one
+// fails. Also the response constructors of the PDF operations.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "helper_core/file_access/exclusive_output_writer.hpp"
+#include "helper_core/file_access/secure_file_reader.hpp"
+#include "helper_core/image/raster_types.hpp"
+#include "helper_core/pdf/pdf_inspector.hpp"
+#include "helper_core/protocol/helper_operation.hpp"
+#include "helper_core/protocol/helper_response.hpp"
+#include "helper_core/protocol/wire_records.hpp"
+
+namespace quorvantelmic {
+
+struct PDFOperationResult {
+  std::vector<PDFOutputRecord> outputs;
+
+  friend bool operator==(const PDFOperationResult&, const PDFOperationResult&) = default;
+};
+
+// One buffer to write and the check its read-back bytes must pass.
+struct PDFOutputArtifact {
+  std::vector<std::uint8_t> bytes;
+  ExclusiveOutputWriter::Validator validate;
+};
+
+// One finished PDF, the pages it must have and whether it must or may have text.
+struct PDFOutputDescription {
+  std::vector<std::uint8_t> bytes;
+  std::vector<PDFPageGeometry> expectedPages;
+  bool requiresText = false;
+  bool allowsText = false;
+};
+
+// The SHA-256 of the bytes as 64 lowercase hexadecimal digits, as an output
+// record carries it.
+std::string outputRecordDigest(std::span<const std::uint8_t> bytes);
+
+class PDFOperations {
+ public:
+  // The running helper's value: sources through descriptor 3, outputs into the
+  // directory on descriptor 4.
+  PDFOperations() : reader(3), writer(4) {}
+  PDFOperations(SecureFileReader sourceReader, ExclusiveOutputWriter outputWriter)
+      : reader(std::move(sourceReader)), writer(outputWriter) {}
+
+  // inspect-pdf: reads the source (at most 536870912 bytes) and returns its
+  // probe. Faults of the reader and the inspector pass through unchanged.
+  PDFProbe inspectPDF(std::string_view sourcePath) const;
+
+  // For the multi-output operations: 1 to 1000 distinct paths whose leaves are
+  // staged output names with `extension`.
+  static void validateOutputPaths(const std::vector<std::string>& paths, StagedOutputExtension extension);
+
+  // For the single-output operations: the leaf must be a staged output name
+  // with the extension pdf.
+  static void checkStagedPDFOutputPath(std::string_view path);
+
+  // Writes every artifact to its path in order; when one fails, the outputs
+  // already written are removed again (last first) and its fault is thrown.
+  // The counts and the aggregate size are checked before anything is created.
+  PDFOperationResult writeArtifacts(const std::vector<PDFOutputArtifact>& artifacts,
+                                    const std::vector<std::string>& paths) const;
+
+  // writeArtifacts with the PDF output validation attached to every output.
+  PDFOperationResult writePDFOutputs(const std::vector<PDFOutputDescription>& outputs,
+                                     const std::vector<std::string>& paths) const;
+
+  // The PDF output validation: a full inspection of `bytes`, the expected page
+  // geometry within 0.01 point, no feature flag, and the text presence asked
+  // for. Throws the inspection's fault or encode-failed.
+  void validatePDFOutput(std::span<const std::uint8_t> bytes, const std::vector<PDFPageGeometry>& expectedPages,
+                         bool requiresText, bool allowsText) const;
+
+  // The document's serialised bytes; resource-limit when there are none or
+  // more than 536870912.
+  static std::vector<std::uint8_t> dataRepresentation(const PDFDocument& document);
+
+  SecureFileReader reader;
+  ExclusiveOutputWriter writer;
+  PDFInspector inspector;
+  // The page renderer and raster encoder of page rendering join these fields
+  // with that operation.
+};
+
+// inspect-pdf's success response: the probe and nothing else.
+HelperResponse pdfInspection(std::string requestId, PDFProbe probe);
+
+// The success response of a PDF operation that writes outputs: one record per
+// output, in output order.
+HelperResponse pdfOperation(std::string requestId, HelperOperation operation, const PDFOperationResult& result);
+
+}  // namespace quorvantelmic
