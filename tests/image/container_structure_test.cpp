@@ -27,7 +27,8 @@ const std::vector<Complete>& completeFiles() {
       {"profile.png", Target::png},     {"plain.tif", Target::tiff},    {"profile-be.tif", Target::tiff},
       {"plain.avif", Target::avif},     {"profile.avif", Target::avif}, {"plain.heic", Target::heic},
       {"profile.heic", Target::heic},   {"plain.gif", Target::gif},     {"profile.gif", Target::gif},
-      {"plain.bmp", Target::bmp},       {"profile.bmp", Target::bmp},
+      {"plain.bmp", Target::bmp},       {"profile.bmp", Target::bmp},   {"exiftool-profile.jpg", Target::jpeg},
+      {"exiftool-profile.png", Target::png},
   };
   return files;
 }

@@ -25,6 +25,7 @@ struct FixtureCase {
 const std::vector<FixtureCase>& fixtureCases() {
   static const std::vector<FixtureCase> cases = {
       {"profile.jpg", "public.jpeg", true},          {"plain.jpg", "public.jpeg", false},
+      {"exiftool-profile.jpg", "public.jpeg", true}, {"exiftool-profile.png", "public.png", true},
       {"profile.png", "public.png", true},           {"plain.png", "public.png", false},
       {"profile-le.tif", "public.tiff", true},       {"profile-be.tif", "public.tiff", true},
       {"plain.tif", "public.tiff", false},           {"profile.bmp", "com.microsoft.bmp", true},
