@@ -35,13 +35,21 @@ std::uint32_t crcUpdate(std::uint32_t crc, ByteView data) {
   return crc;
 }
 
+// Reduces modulo 65521 once per 5552 bytes, the longest run over which the
+// sums cannot overflow 32 bits; the value equals reducing after every byte.
 std::uint32_t adler32(ByteView data) {
   static constexpr std::uint32_t modulus = 65521;
+  static constexpr std::size_t run = 5552;
   std::uint32_t a = 1;
   std::uint32_t b = 0;
-  for (const std::uint8_t byte : data) {
-    a = (a + byte) % modulus;
-    b = (b + a) % modulus;
+  for (std::size_t start = 0; start < data.size(); start += run) {
+    const std::size_t end = std::min(data.size(), start + run);
+    for (std::size_t i = start; i < end; ++i) {
+      a += data[i];
+      b += a;
+    }
+    a %= modulus;
+    b %= modulus;
   }
   return (b << 16) | a;
 }
@@ -57,14 +65,14 @@ void appendLittleEndian16(EncodedBytes& out, std::uint64_t value) {
 
 void append(EncodedBytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
-}  // namespace
+std::uint64_t storedBlockCount(std::uint64_t size) {
+  return size == 0 ? 1 : (size + storedBlockMaximumBytes - 1) / storedBlockMaximumBytes;
+}
 
-std::uint32_t crc32(ByteView data) { return ~crcUpdate(0xFFFFFFFFu, data); }
+std::uint64_t zlibStoredSize(std::uint64_t size) { return 2 + 5 * storedBlockCount(size) + size + 4; }
 
-EncodedBytes zlibStoredData(ByteView data) {
-  const std::uint64_t blocks = data.empty() ? 1 : (data.size() + storedBlockMaximumBytes - 1) / storedBlockMaximumBytes;
-  EncodedBytes out;
-  out.reserve(2 + 5 * blocks + data.size() + 4);
+void appendZlibStoredData(EncodedBytes& out, ByteView data) {
+  const std::uint64_t blocks = storedBlockCount(data.size());
   // CMF 78 (deflate, 32 KiB window), FLG 01 (fastest, no dictionary, check bits).
   out.push_back(0x78);
   out.push_back(0x01);
@@ -79,6 +87,16 @@ EncodedBytes zlibStoredData(ByteView data) {
     offset += length;
   }
   appendBigEndian32(out, adler32(data));
+}
+
+}  // namespace
+
+std::uint32_t crc32(ByteView data) { return ~crcUpdate(0xFFFFFFFFu, data); }
+
+EncodedBytes zlibStoredData(ByteView data) {
+  EncodedBytes out;
+  out.reserve(zlibStoredSize(data.size()));
+  appendZlibStoredData(out, data);
   return out;
 }
 
@@ -134,21 +152,23 @@ EncodedBytes pngByEmbeddingIccProfile(ByteView profile, ByteView png) {
     fail("The color profile cannot be embedded in the PNG safely.");
   }
   // Refuse before building anything that could not become one chunk.
-  const std::uint64_t blocks = (profile.size() + storedBlockMaximumBytes - 1) / storedBlockMaximumBytes;
-  if (pngIccProfileName.size() + 2 + 2 + 5 * blocks + profile.size() + 4 > pngMaximumChunkPayload) {
-    fail("The color profile cannot be embedded in the PNG safely.");
-  }
-  EncodedBytes payload;
-  const EncodedBytes stream = zlibStoredData(profile);
-  payload.reserve(pngIccProfileName.size() + 2 + stream.size());
-  for (const char c : pngIccProfileName) payload.push_back(static_cast<std::uint8_t>(c));
-  payload.push_back(0x00);  // name terminator
-  payload.push_back(0x00);  // compression method 0 (deflate)
-  append(payload, stream);
-  const EncodedBytes profileChunk = pngChunk("iCCP", payload);
+  const std::uint64_t payloadSize = pngIccProfileName.size() + 2 + zlibStoredSize(profile.size());
+  if (payloadSize > pngMaximumChunkPayload) fail("The color profile cannot be embedded in the PNG safely.");
 
   EncodedBytes out;
-  out.reserve(png.size() + profileChunk.size());
+  out.reserve(png.size() + payloadSize + 12);
+  // The profile chunk is written straight into the output, so the profile is
+  // copied once.
+  const auto appendProfileChunk = [&] {
+    appendBigEndian32(out, payloadSize);
+    const std::size_t typeStart = out.size();
+    for (const char c : std::string_view("iCCP")) out.push_back(static_cast<std::uint8_t>(c));
+    for (const char c : pngIccProfileName) out.push_back(static_cast<std::uint8_t>(c));
+    out.push_back(0x00);  // name terminator
+    out.push_back(0x00);  // compression method 0 (deflate)
+    appendZlibStoredData(out, profile);
+    appendBigEndian32(out, ~crcUpdate(0xFFFFFFFFu, ByteView(out).subspan(typeStart)));
+  };
   append(out, ByteView(pngSignature));
   const std::uint64_t size = png.size();
   std::uint64_t position = 8;
@@ -166,7 +186,7 @@ EncodedBytes pngByEmbeddingIccProfile(ByteView profile, ByteView png) {
       append(out, png.subspan(position, chunkSize));
       if (*type == "IHDR") {
         sawHeader = true;
-        append(out, profileChunk);
+        appendProfileChunk();
       }
     }
     if (*type == "IEND") sawEnd = true;
