@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "helper_core/staging/staging_broker.hpp"
+#include "helper_core/staging/publication_responses.hpp"
 #include "helper_core/staging/staging_responses.hpp"
 
 namespace quorvantelmic {
@@ -71,6 +72,12 @@ HelperResponse RequestProcessor::execute(const HelperRequest& request) const {
           arguments.stagingIdentity, arguments.ownerIdentity, arguments.outputNames, arguments.outputs);
       return stagingCleanup(request.requestId, request.operation(), result);
     }
+    case HelperOperation::publishOutput:
+      return publication(request.requestId,
+                         publicationBroker_.publish(std::get<PublishOutputArguments>(request.payload)));
+    case HelperOperation::publishOutputSet:
+      return publicationSet(request.requestId,
+                            publicationBroker_.publishSet(std::get<PublishOutputSetArguments>(request.payload)));
     default:
       throw OperationNotRouted();
   }

@@ -10,6 +10,7 @@
 #include "helper_core/protocol/helper_request.hpp"
 #include "helper_core/protocol/helper_response.hpp"
 #include "helper_core/protocol/strict_request_decoder.hpp"
+#include "helper_core/staging/publication_broker.hpp"
 
 namespace quorvantelmic {
 
@@ -29,6 +30,8 @@ class RequestProcessor {
   HelperResponse execute(const HelperRequest& request) const;
 
   StrictRequestDecoder decoder_;
+  // Both publication operations; destination on descriptor 3, no observer.
+  PublicationBroker publicationBroker_{3};
 };
 
 }  // namespace quorvantelmic
