@@ -310,14 +310,9 @@ std::optional<PDFBitmap> CGPDFPage::drawIntoBitmap(double scale, std::int64_t pi
   const char* source = image.const_data();
   for (std::int64_t row = 0; row < rows; ++row) {
     const char* sourceRow = source + row * image.bytes_per_row();
-    std::uint8_t* target = bitmap.rgb.data() + row * pixelWidth * 3;
-    for (std::int64_t column = 0; column < columns; ++column) {
-      std::uint32_t pixel = 0;  // 0xffRRGGBB in native byte order
-      std::memcpy(&pixel, sourceRow + column * 4, sizeof pixel);
-      target[column * 3 + 0] = static_cast<std::uint8_t>(pixel >> 16);
-      target[column * 3 + 1] = static_cast<std::uint8_t>(pixel >> 8);
-      target[column * 3 + 2] = static_cast<std::uint8_t>(pixel);
-    }
+    std::uint8_t* const target = bitmap.rgb.data() + row * pixelWidth * 3;
+    // Poppler's 24-bit format holds red, green and blue bytes per pixel.
+    std::memcpy(target, sourceRow, static_cast<std::size_t>(columns * 3));
   }
   return bitmap;
 }
