@@ -97,6 +97,10 @@ std::optional<ImageBytes> encodeJpeg(const EncodeRequest& request);
 std::optional<ImageBytes> encodePng(const EncodeRequest& request);
 std::optional<ImageBytes> encodeTiff(const EncodeRequest& request);
 std::optional<ImageBytes> encodeAvif(const EncodeRequest& request);
+// The aom speed of AVIF encoding (0 slowest to 10 fastest), and the same
+// encoder at any speed for the benchmark that chose it.
+inline constexpr int avifEncoderSpeed = 8;
+std::optional<ImageBytes> encodeAvifAtSpeed(const EncodeRequest& request, int speed);
 std::optional<ImageBytes> encodeGif(const EncodeRequest& request);
 std::optional<ImageBytes> encodeBmp(const EncodeRequest& request);
 

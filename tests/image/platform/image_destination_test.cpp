@@ -74,10 +74,13 @@ TEST_P(RoundTrip, ReadsBackTheSamePictureAndOrientation) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Writable, RoundTrip, ::testing::Values("public.jpeg", "public.png", "public.tiff"),
+INSTANTIATE_TEST_SUITE_P(Writable, RoundTrip,
+                         ::testing::Values("public.jpeg", "public.png", "public.tiff", "public.avif",
+                                           "com.compuserve.gif", "com.microsoft.bmp"),
                          [](const auto& parameter) {
                            std::string name = parameter.param;
-                           return name.substr(name.find('.') + 1);
+                           name = name.substr(name.rfind('.') + 1);
+                           return name;
                          });
 
 TEST(ImageDestination, RefusesUnknownTypesAndMoreThanOneImage) {
@@ -138,7 +141,7 @@ TEST(ImageDestination, EmbedsTheBitmapsProfile) {
   const DecodedImage adobe = *openFixture("adobe-rgb.png").createImageAtIndex(0);
   const ImageBytes icc = adobe.colorSpace()->iccData();
   ASSERT_FALSE(icc.empty());
-  for (const char* type : {"public.jpeg", "public.png", "public.tiff"}) {
+  for (const char* type : {"public.jpeg", "public.png", "public.tiff", "public.avif"}) {
     SCOPED_TRACE(type);
     std::optional<ImageSource> back = ImageSource::createWithData(encode(type, adobe, encodingProperties(1, 0.9)));
     ASSERT_TRUE(back.has_value());
@@ -187,11 +190,51 @@ TEST_P(MetadataRoundTrip, ReadsBackEveryWrittenValue) {
   EXPECT_EQ(creator->value, PropertyValue(PropertyArray{PropertyValue("Ada Lovelace")}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Carriers, MetadataRoundTrip, ::testing::Values("public.jpeg", "public.png", "public.tiff"),
+INSTANTIATE_TEST_SUITE_P(Carriers, MetadataRoundTrip,
+                         ::testing::Values("public.jpeg", "public.png", "public.tiff", "public.avif"),
                          [](const auto& parameter) {
                            std::string name = parameter.param;
-                           return name.substr(name.find('.') + 1);
+                           name = name.substr(name.rfind('.') + 1);
+                           return name;
                          });
+
+TEST(ImageDestination, GifAndBmpNeverCarryMetadata) {
+  ImageSource source = openFixture("photo-metadata.jpg");
+  const DecodedImage image = *source.createImageAtIndex(0);
+  const ImageMetadata metadata = *source.copyMetadataAtIndex(0);
+  for (const char* type : {"com.compuserve.gif", "com.microsoft.bmp"}) {
+    SCOPED_TRACE(type);
+    std::optional<ImageSource> back = ImageSource::createWithData(encode(type, image, encodingProperties(1), &metadata));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_FALSE(back->copyMetadataAtIndex(0).has_value());
+    EXPECT_EQ(back->copyPropertiesAtIndex(0)->find(ImagePropertyKey::exifDictionary), nullptr);
+  }
+}
+
+TEST(ImageDestination, AvifWritesEveryOrientationAsIrotAndImir) {
+  const DecodedImage reference = *openFixture("orientation-reference.png").createImageAtIndex(0);
+  ImageSource source = openFixture("photo-metadata.jpg");
+  const ImageMetadata metadata = *source.copyMetadataAtIndex(0);
+  for (int orientation = 1; orientation <= 8; ++orientation) {
+    SCOPED_TRACE(orientation);
+    for (bool withMetadata : {false, true}) {
+      std::optional<ImageSource> back = ImageSource::createWithData(
+          encode("public.avif", reference, encodingProperties(orientation, 0.8), withMetadata ? &metadata : nullptr));
+      ASSERT_TRUE(back.has_value());
+      EXPECT_EQ(numberProperty(*back->copyPropertiesAtIndex(0), ImagePropertyKey::orientation), orientation);
+    }
+  }
+}
+
+TEST(ImageDestination, GifKeepsTransparencyThroughThePalette) {
+  const DecodedImage palette = *openFixture("palette-trns.png").createImageAtIndex(0);
+  std::optional<ImageSource> back = ImageSource::createWithData(encode("com.compuserve.gif", palette, encodingProperties(1)));
+  ASSERT_TRUE(back.has_value());
+  EXPECT_TRUE(*back->copyPropertiesAtIndex(0)->find(ImagePropertyKey::hasAlpha)->asBoolean());
+  const DecodedImage decoded = *back->createImageAtIndex(0);
+  EXPECT_EQ(rgbaAt(decoded, 10, 10)[3], 0);
+  EXPECT_EQ(rgbaAt(decoded, 1, 1), (std::array<int, 4>{255, 0, 0, 255}));
+}
 
 TEST(ImageDestination, WritesNoMetadataWithoutBeingGivenAny) {
   const DecodedImage image = *openFixture("photo-metadata.jpg").createImageAtIndex(0);

@@ -46,7 +46,18 @@ INSTANTIATE_TEST_SUITE_P(
                       Identification{"photo-metadata.tiff", "public.tiff", 1},
                       Identification{"animated.png", "public.png", 3},
                       Identification{"multipage.tiff", "public.tiff", 3},
-                      Identification{"rgb16.tiff", "public.tiff", 1}),
+                      Identification{"rgb16.tiff", "public.tiff", 1},
+                      Identification{"still.gif", "com.compuserve.gif", 1},
+                      Identification{"animated.gif", "com.compuserve.gif", 3},
+                      Identification{"rgb24.bmp", "com.microsoft.bmp", 1},
+                      Identification{"palette-rle8.bmp", "com.microsoft.bmp", 1},
+                      Identification{"argb32.bmp", "com.microsoft.bmp", 1},
+                      Identification{"still.webp", "org.webmproject.webp", 1},
+                      Identification{"alpha.webp", "org.webmproject.webp", 1},
+                      Identification{"animated.webp", "org.webmproject.webp", 3},
+                      Identification{"still.avif", "public.avif", 1},
+                      Identification{"rotated.avif", "public.avif", 1},
+                      Identification{"still.heic", "public.heic", 1}),
     [](const auto& parameter) {
       std::string name = parameter.param.fixture;
       std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
@@ -220,6 +231,59 @@ INSTANTIATE_TEST_SUITE_P(AllEight, OrientationRendering,
                            return "orientation" + std::to_string(std::get<0>(parameter.param)) +
                                   (std::string(std::get<1>(parameter.param)) == ".jpg" ? "_jpeg" : "_png");
                          });
+
+// Containers other than JPEG and PNG decode to the same reference picture.
+class ReferenceDecoding : public ::testing::TestWithParam<std::tuple<const char*, int>> {};
+
+TEST_P(ReferenceDecoding, DecodesTheQuadrants) {
+  const auto [name, tolerance] = GetParam();
+  ImageSource source = openFixture(name);
+  const DecodedImage image = *source.createImageAtIndex(0);
+  ASSERT_EQ(image.width(), 32U);
+  ASSERT_EQ(image.height(), 24U);
+  const std::array<std::array<int, 3>, 4> expected = {{{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}}};
+  const std::array<std::pair<std::size_t, std::size_t>, 4> centres = {{{8, 6}, {24, 6}, {8, 18}, {24, 18}}};
+  for (std::size_t q = 0; q < 4; ++q) {
+    const auto rgba = rgbaAt(image, centres[q].first, centres[q].second);
+    for (std::size_t c = 0; c < 3; ++c) EXPECT_NEAR(rgba[c], expected[q][c], tolerance) << name << " quadrant " << q;
+    EXPECT_EQ(rgba[3], 255);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, ReferenceDecoding,
+                         ::testing::Values(std::tuple{"still.gif", 0}, std::tuple{"rgb24.bmp", 0},
+                                           std::tuple{"palette-rle8.bmp", 0}, std::tuple{"argb32.bmp", 0},
+                                           std::tuple{"still.webp", 30}, std::tuple{"still.avif", 30},
+                                           std::tuple{"still.heic", 40}),
+                         [](const auto& parameter) {
+                           std::string name = std::get<0>(parameter.param);
+                           for (char& c : name) if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+TEST(ImageSource, ReadsAvifOrientationFromIrot) {
+  ImageSource source = openFixture("rotated.avif");
+  // One anticlockwise quarter turn is EXIF orientation 8.
+  EXPECT_EQ(numberProperty(*source.copyPropertiesAtIndex(0), ImagePropertyKey::orientation), 8);
+  ThumbnailOptions options;
+  options.createThumbnailWithTransform = true;
+  const DecodedImage upright = *source.createThumbnailAtIndex(0, options);
+  EXPECT_EQ(upright.width(), 24U);
+  EXPECT_EQ(upright.height(), 32U);
+  // The stored top-right quadrant (green) turns to the top left.
+  EXPECT_NEAR(rgbaAt(upright, 6, 8)[1], 255, 40);
+  EXPECT_NEAR(rgbaAt(upright, 6, 8)[0], 0, 40);
+}
+
+TEST(ImageSource, ReportsAlphaOfWebpAndBmp) {
+  ImageSource webp = openFixture("alpha.webp");
+  EXPECT_TRUE(*webp.copyPropertiesAtIndex(0)->find(ImagePropertyKey::hasAlpha)->asBoolean());
+  EXPECT_TRUE(alphaInfoCarriesAlpha(webp.createImageAtIndex(0)->alphaInfo()));
+  ImageSource bmp = openFixture("argb32.bmp");
+  EXPECT_TRUE(*bmp.copyPropertiesAtIndex(0)->find(ImagePropertyKey::hasAlpha)->asBoolean());
+  ImageSource gif = openFixture("still.gif");
+  EXPECT_FALSE(*gif.copyPropertiesAtIndex(0)->find(ImagePropertyKey::hasAlpha)->asBoolean());
+}
 
 TEST(ImageSource, ThumbnailsScaleDownToTheMaximumPixelSize) {
   ImageSource source = openFixture("orientation-6.png");

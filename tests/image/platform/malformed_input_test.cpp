@@ -34,7 +34,8 @@ TEST_P(MalformedInput, TruncationNeverDecodesAndNeverCrashes) {
     const ImageBytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
     exercise(cut);
     // A multi-page file cut after its first page still holds that page.
-    if (length <= whole.size() / 2 && std::string(GetParam()) != "multipage.tiff") {
+    const std::string name = GetParam();
+    if (length <= whole.size() / 2 && name != "multipage.tiff" && name != "animated.gif") {
       std::optional<ImageSource> source = ImageSource::createWithData(cut);
       EXPECT_FALSE(source && source->createImageAtIndex(0).has_value()) << "half a file does not decode";
     }
@@ -57,7 +58,9 @@ TEST_P(MalformedInput, CorruptedBytesNeverCrash) {
 
 INSTANTIATE_TEST_SUITE_P(EveryFormat, MalformedInput,
                          ::testing::Values("photo-metadata.jpg", "photo-metadata.png", "photo-metadata.tiff",
-                                           "animated.png", "multipage.tiff", "cmyk.jpg"),
+                                           "animated.png", "multipage.tiff", "cmyk.jpg", "still.gif",
+                                           "animated.gif", "rgb24.bmp", "palette-rle8.bmp", "argb32.bmp",
+                                           "still.webp", "animated.webp", "still.avif", "still.heic"),
                          [](const auto& parameter) {
                            std::string name = parameter.param;
                            for (char& c : name) if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
@@ -79,6 +82,27 @@ TEST(PixelBombs, PngHeaderSizeIsReadWithoutDecoding) {
   EXPECT_EQ(testing::numberProperty(properties, ImagePropertyKey::pixelWidth), 100000);
   EXPECT_EQ(testing::numberProperty(properties, ImagePropertyKey::pixelHeight), 100000);
   EXPECT_FALSE(source->createImageAtIndex(0).has_value());
+}
+
+TEST(PixelBombs, GifBmpAndWebpHeadersAreReadWithoutDecoding) {
+  ImageBytes gif = readFixture("still.gif");
+  gif[6] = gif[7] = gif[8] = gif[9] = 0xFF;  // logical screen 65535 x 65535
+  std::optional<ImageSource> gifSource = ImageSource::createWithData(gif);
+  if (gifSource) {
+    EXPECT_FALSE(gifSource->createImageAtIndex(0).has_value());
+  }
+
+  ImageBytes bmp = readFixture("rgb24.bmp");
+  for (std::size_t at : {18U, 22U}) {
+    bmp[at] = 0xA0;  // 100000
+    bmp[at + 1] = 0x86;
+    bmp[at + 2] = 0x01;
+    bmp[at + 3] = 0x00;
+  }
+  std::optional<ImageSource> bmpSource = ImageSource::createWithData(bmp);
+  ASSERT_TRUE(bmpSource.has_value());
+  EXPECT_EQ(testing::numberProperty(*bmpSource->copyPropertiesAtIndex(0), ImagePropertyKey::pixelWidth), 100000);
+  EXPECT_FALSE(bmpSource->createImageAtIndex(0).has_value());
 }
 
 TEST(PixelBombs, JpegFrameHeaderSizeIsReadWithoutDecoding) {
