@@ -233,6 +233,47 @@ TEST_F(StagingSessionTest, RefusalsAnswerTheRequestAndKeepTheSessionGoing) {
   EXPECT_EQ(entriesOf(staging()), (std::set<std::string>{".owner.json", outputName(1)}));
 }
 
+TEST_F(StagingSessionTest, PreparesPublishesAndCleansUpThroughDescriptor3) {
+  const Session preparation =
+      runHelper({prepareRequest("6f1e2d3c-4b5a-4978-8a6b-5c4d3e2f1a40", outputName(5, "jpg"))}, destinationDescriptor());
+  ASSERT_EQ(preparation.responses.size(), 1u);
+  const json prepared = preparation.responses[0];
+  const StagedOutputBinding output = writeOutput(outputName(5, "jpg"), "jpeg bytes");
+  writeFile(destination() + "/Holiday.jpg", "an older holiday");
+
+  json publish = envelope("publish-output", "6f1e2d3c-4b5a-4978-8a6b-5c4d3e2f1a41");
+  publish["destinationPath"] = "/dev/fd/3";
+  publish["destinationDisplayPath"] = "/Users/me/Pictures";
+  publish["destinationIdentity"] = wire(destinationIdentity());
+  publish["stagingName"] = stagingName;
+  publish["stagingId"] = stagingId;
+  publish["stagingIdentity"] = wire(currentIdentity(staging()));
+  publish["ownerIdentity"] = prepared.at("ownerIdentity");
+  publish["outputName"] = outputName(5, "jpg");
+  publish["outputIdentity"] = wire(output.identity);
+  publish["outputSha256"] = output.sha256;
+  publish["outputBaseName"] = "Holiday";
+  publish["outputExtension"] = "jpg";
+  const Session publication = runHelper({publish}, destinationDescriptor());
+  ASSERT_EQ(publication.responses.size(), 1u);
+  const json& published = publication.responses[0];
+  ASSERT_EQ(published.at("ok"), true) << published.dump();
+  EXPECT_EQ(published.at("displayName"), "Holiday 2.jpg");
+  EXPECT_EQ(published.at("finalPath"), "/Users/me/Pictures/Holiday 2.jpg");
+  EXPECT_EQ(published.at("collisionIndex"), 2);
+  EXPECT_EQ(published.at("stagingCleanupPending"), false);
+  EXPECT_EQ(FileIdentity(fromWire(published.at("committedIdentity"))), identityOf(destination() + "/Holiday 2.jpg"));
+  EXPECT_EQ(readFile(destination() + "/Holiday 2.jpg"), "jpeg bytes");
+
+  // The published output is gone from staging and needs no binding.
+  const Session cleaning =
+      runHelper({cleanupRequest("6f1e2d3c-4b5a-4978-8a6b-5c4d3e2f1a42", prepared, outputName(5, "jpg"), nullptr)},
+                destinationDescriptor());
+  ASSERT_EQ(cleaning.responses.size(), 1u);
+  EXPECT_EQ(cleaning.responses[0].at("ok"), true) << cleaning.responses[0].dump();
+  EXPECT_EQ(entriesOf(destination()), (std::set<std::string>{"Holiday.jpg", "Holiday 2.jpg"}));
+}
+
 TEST_F(StagingSessionTest, WithoutDescriptor3NothingIsCreated) {
   const Session session =
       runHelper({prepareRequest("6f1e2d3c-4b5a-4978-8a6b-5c4d3e2f1a20", outputName(1))}, -1);
