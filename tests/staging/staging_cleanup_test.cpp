@@ -140,6 +140,19 @@ TEST_F(StagingCleanupTest, OutputsThatDifferFromTheirBindingsBlockEverything) {
   EXPECT_EQ(snapshot(), before);
 }
 
+TEST_F(StagingCleanupTest, SwappedOutputNamesAreDetected) {
+  const std::vector<std::string> names{outputName(1), outputName(2)};
+  const PreparedStaging prepared = prepare(names);
+  const StagedOutputBinding first = writeOutput(names[0], "same size A");
+  const StagedOutputBinding second = writeOutput(names[1], "same size B");
+  ASSERT_EQ(::rename(inStaging(names[0]).c_str(), inStaging("swap").c_str()), 0);
+  ASSERT_EQ(::rename(inStaging(names[1]).c_str(), inStaging(names[0]).c_str()), 0);
+  ASSERT_EQ(::rename(inStaging("swap").c_str(), inStaging(names[1]).c_str()), 0);
+  const auto before = snapshot();
+  EXPECT_EQ(faultOf([&] { (void)cleanup(prepared, names, {first, second}); }), policy("An owned staging entry changed."));
+  EXPECT_EQ(snapshot(), before);
+}
+
 TEST_F(StagingCleanupTest, ARecordThatChangedBlocksEverything) {
   const PreparedStaging prepared = prepare({outputName(1)});
   // Same length, other bytes: a rewrite by someone who can write the file.
