@@ -37,6 +37,9 @@ HelperResponse RequestProcessor::execute(const HelperRequest& request) const {
   switch (request.operation()) {
     case HelperOperation::hello:
       return HelperResponse::hello(request.requestId);
+    case HelperOperation::inspectPDF:
+      return pdfInspection(request.requestId,
+                           pdfOperations_.inspectPDF(std::get<HelperRequest::InspectPDF>(request.payload).sourcePath));
     case HelperOperation::mergePDFs:
       return refusal(request, "PDF merge is not a Quorvantelmic format conversion.");
     case HelperOperation::splitPDF:

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "helper_core/pdf/pdf_operations.hpp"
 #include "helper_core/protocol/helper_request.hpp"
 #include "helper_core/protocol/helper_response.hpp"
 #include "helper_core/protocol/strict_request_decoder.hpp"
@@ -32,6 +33,8 @@ class RequestProcessor {
   StrictRequestDecoder decoder_;
   // Both publication operations; destination on descriptor 3, no observer.
   PublicationBroker publicationBroker_{3};
+  // Every PDF operation; sources on descriptor 3, outputs into descriptor 4.
+  PDFOperations pdfOperations_;
 };
 
 }  // namespace quorvantelmic
