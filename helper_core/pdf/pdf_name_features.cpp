@@ -2,6 +2,7 @@
 
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -47,7 +48,15 @@ bool isUTF8(std::string_view text) noexcept {
 
 }  // namespace
 
-PDFNameTokenScanner::PDFNameTokenScanner(std::span<const std::uint8_t> data) {
+PDFNameTokenScanner::PDFNameTokenScanner(std::span<const std::uint8_t> data) { scan(data, {}, true); }
+
+PDFNameTokenScanner::PDFNameTokenScanner(std::span<const std::uint8_t> data,
+                                         std::span<const std::string_view> vocabulary) {
+  scan(data, vocabulary, false);
+}
+
+void PDFNameTokenScanner::scan(std::span<const std::uint8_t> data, std::span<const std::string_view> vocabulary,
+                               bool everything) {
   const std::uint8_t* const begin = data.data();
   const std::uint8_t* const end = begin + data.size();
   std::string token;
@@ -85,7 +94,9 @@ PDFNameTokenScanner::PDFNameTokenScanner(std::span<const std::uint8_t> data) {
       }
       name = token;
     }
-    if (name.empty() || names_.find(name) != names_.end() || !isUTF8(name)) continue;
+    if (name.empty() || names_.find(name) != names_.end()) continue;
+    if (!everything && std::find(vocabulary.begin(), vocabulary.end(), name) == vocabulary.end()) continue;
+    if (!isUTF8(name)) continue;
     names_.emplace(name);
   }
 }
@@ -100,7 +111,22 @@ bool PDFNameTokenScanner::containsAny(std::span<const std::string_view> names) c
 }
 
 PDFNameFeatures::PDFNameFeatures(std::span<const std::uint8_t> data) {
-  const PDFNameTokenScanner scanner(data);
+  static constexpr auto vocabulary = [] {
+    std::array<std::string_view, formNames.size() + signatureNames.size() + annotationNames.size() +
+                                     attachmentNames.size() + actionNames.size() + outlineNames.size() +
+                                     taggedNames.size() + optionalContentNames.size()>
+        all{};
+    std::size_t next = 0;
+    for (auto list : {std::span<const std::string_view>(formNames), std::span<const std::string_view>(signatureNames),
+                      std::span<const std::string_view>(annotationNames),
+                      std::span<const std::string_view>(attachmentNames), std::span<const std::string_view>(actionNames),
+                      std::span<const std::string_view>(outlineNames), std::span<const std::string_view>(taggedNames),
+                      std::span<const std::string_view>(optionalContentNames)}) {
+      for (std::string_view name : list) all[next++] = name;
+    }
+    return all;
+  }();
+  const PDFNameTokenScanner scanner(data, vocabulary);
   hasForms = scanner.containsAny(formNames);
   hasSignatures = scanner.containsAny(signatureNames);
   hasAnnotations = scanner.containsAny(annotationNames);

@@ -19,8 +19,15 @@ class PDFNameTokenScanner {
   // one byte; tokens that are empty or not UTF-8 are dropped.
   explicit PDFNameTokenScanner(std::span<const std::uint8_t> data);
 
+  // The same scan, keeping only the tokens of `vocabulary`: the set then stays
+  // as small as the vocabulary however many distinct names a file holds, and
+  // answers exactly for every name of the vocabulary.
+  PDFNameTokenScanner(std::span<const std::uint8_t> data, std::span<const std::string_view> vocabulary);
+
   bool containsAny(std::span<const std::string_view> names) const;
   bool contains(std::string_view name) const;
+  // The number of distinct tokens kept.
+  std::size_t size() const noexcept { return names_.size(); }
 
   // PDF whitespace or one of the delimiter characters ( ) < > [ ] { } / %.
   static constexpr bool isDelimiter(std::uint8_t byte) noexcept {
@@ -34,6 +41,8 @@ class PDFNameTokenScanner {
   }
 
  private:
+  void scan(std::span<const std::uint8_t> data, std::span<const std::string_view> vocabulary, bool everything);
+
   struct Hash {
     using is_transparent = void;
     std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }

@@ -99,6 +99,17 @@ TEST(PDFNameTokens, DropsEmptyAndNonUTF8Tokens) {
   EXPECT_FALSE(scanner.contains("\xED\xA0\x80"));  // an encoded surrogate is not UTF-8
 }
 
+TEST(PDFNameTokens, AVocabularyKeepsTheSetSmall) {
+  std::string names = "/Annots /Java#53cript ";
+  for (int i = 0; i < 50000; ++i) names += "/N" + std::to_string(i) + " ";
+  const std::vector<std::string_view> vocabulary = {"JavaScript", "Annots", "Outlines"};
+  const PDFNameTokenScanner restricted(bytesOf(names), vocabulary);
+  EXPECT_EQ(restricted.size(), 2u);
+  EXPECT_TRUE(restricted.contains("JavaScript"));
+  EXPECT_FALSE(restricted.contains("Outlines"));
+  EXPECT_EQ(PDFNameTokenScanner(bytesOf(names)).size(), 50002u);
+}
+
 TEST(PDFNameTokens, FeatureListsMatchTheirFlags) {
   struct Case {
     std::string text;
@@ -223,7 +234,7 @@ TEST(PDFInspectorBadInputs, EachGetsItsAnswer) {
   }
 }
 
-// Hostile files: each gets a specified answer (often "could not be opened"),
+// Hostile files: each gets one of the inspection's own answers (often "could not be opened"),
 // never a crash or a hang, and nothing either library says reaches stderr.
 TEST(PDFInspectorBadInputs, HostileFilesAreAnsweredQuietly) {
   struct Hostile {
