@@ -358,6 +358,24 @@ TEST(PDFInspectorText, TextLayersAreFoundWhereverTheyAre) {
   EXPECT_FALSE(PDFInspector().inspect(bytesOf(buildPagesPDF(1, "[0 0 612 792]", "BX zzz EX"))).probe.hasText);
 }
 
+// Run-length data: every two bytes stand for 128 spaces.
+std::string spacesRunLength(std::size_t runs) {
+  std::string encoded;
+  for (std::size_t i = 0; i < runs; ++i) encoded += "\x81 ";
+  return encoded + "\x80";
+}
+
+TEST(PDFInspectorText, ContentBeyondTheScanBoundCountsAsText) {
+  auto page = [](std::size_t runs) {
+    const std::string content = streamObject(spacesRunLength(runs), "/Filter /RunLengthDecode");
+    return bytesOf(buildPDF({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Count 1 /Kids [3 0 R] >>",
+                             "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R >>",
+                             content}));
+  };
+  EXPECT_FALSE(PDFInspector().inspect(page(1000)).probe.hasText);            // 128000 blank bytes
+  EXPECT_TRUE(PDFInspector().inspect(page((33u << 20) / 128)).probe.hasText);  // 33 MiB decoded
+}
+
 TEST(PDFInspectorFeatures, EachFixtureRaisesItsFlags) {
   const PDFProbe plain = probeOf("plain-page.pdf");
   EXPECT_FALSE(plain.hasForms || plain.hasSignatures || plain.hasAnnotations || plain.hasAttachments ||

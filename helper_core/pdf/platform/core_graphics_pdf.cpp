@@ -16,6 +16,8 @@
 #include <exception>
 #include <limits>
 
+#include <qpdf/Pipeline.hh>
+
 #include "helper_core/pdf/platform/library_support.hpp"
 
 namespace quorvantelmic {
@@ -37,6 +39,8 @@ struct CGPDFDocumentState {
   // being repeated for every page.
   mutable bool renderingAttempted = false;
   mutable std::unique_ptr<RenderingDocument> rendering;
+  // Decoded content-stream bytes the scans of this document may still read.
+  mutable std::size_t contentBudget = 0;
 };
 
 struct CGPDFPageState {
@@ -122,6 +126,71 @@ class ScanCallbacks final : public QPDFObjectHandle::ParserCallbacks {
   bool reachedEnd_ = false;
 };
 
+// Decoded page content is held in memory to be parsed. Compressed streams can
+// expand a thousandfold, and one stream can serve every page, so the scans of
+// a document read a bounded amount: past either bound a scan does not
+// complete, which the inspection treats as text being present.
+constexpr std::size_t maximumScannedContentBytesPerPage = std::size_t{32} << 20;
+constexpr std::size_t maximumScannedContentBytesPerDocument = std::size_t{256} << 20;
+
+class BoundedCollector final : public Pipeline {
+ public:
+  BoundedCollector(std::string& target, std::size_t limit)
+      : Pipeline("bounded content", nullptr), target_(target), limit_(limit) {}
+
+  void write(unsigned char const* data, size_t length) override {
+    if (exceeded_ || length > limit_ - target_.size()) {
+      exceeded_ = true;
+      throw std::length_error("content exceeds the scan bound");
+    }
+    target_.append(reinterpret_cast<const char*>(data), length);
+  }
+  void finish() override {}
+  bool exceeded() const { return exceeded_; }
+
+ private:
+  std::string& target_;
+  std::size_t limit_;
+  bool exceeded_ = false;
+};
+
+// The page's /Contents decoded and joined (streams of an array separated by a
+// line break); none when a stream cannot be decoded or `limit` is passed.
+// `consumed` is what was decoded either way.
+std::optional<std::string> decodedContents(QPDF& qpdf, QPDFObjectHandle page, std::size_t limit,
+                                           std::size_t& consumed) {
+  QPDFObjectHandle contents = page.getKey("/Contents");
+  std::vector<QPDFObjectHandle> streams;
+  if (contents.isNull()) return std::string();
+  if (contents.isStream()) {
+    streams.push_back(contents);
+  } else if (contents.isArray()) {
+    for (int i = 0; i < contents.getArrayNItems(); ++i) streams.push_back(contents.getArrayItem(i));
+  } else {
+    return std::nullopt;
+  }
+  std::string decoded;
+  const std::size_t warningsBefore = qpdf.numWarnings();
+  for (QPDFObjectHandle& stream : streams) {
+    if (!stream.isStream()) return std::nullopt;
+    if (!decoded.empty()) {
+      if (decoded.size() >= limit) return std::nullopt;
+      decoded.push_back('\n');
+    }
+    BoundedCollector collector(decoded, limit);
+    bool piped = false;
+    try {
+      piped = stream.pipeStreamData(&collector, 0, qpdf_dl_specialized);
+    } catch (const std::exception&) {
+      piped = false;
+    }
+    consumed = decoded.size() + (collector.exceeded() ? 1 : 0);
+    if (!piped || collector.exceeded()) return std::nullopt;
+  }
+  if (qpdf.numWarnings() != warningsBefore) return std::nullopt;
+  return decoded;
+}
+
 // Poppler draws the crop box; the pipeline draws whole media boxes. When some
 // page's crop box is smaller, poppler gets a copy of the document whose pages
 // carry no crop box, so that it falls back to the media box.
@@ -202,6 +271,7 @@ std::optional<CGPDFDocument> CGPDFDocument::createWithData(PDFData data) {
   // qpdf walks the page tree recursively; a tree too deep for that is one this
   // reader cannot read.
   if (!detail::pageTreeWithinBounds(*state->qpdf)) return std::nullopt;
+  state->contentBudget = maximumScannedContentBytesPerDocument;
   try {
     state->pages = state->qpdf->getAllPages();
   } catch (const std::exception&) {
@@ -336,18 +406,30 @@ CGPDFOperatorCallback CGPDFOperatorTable::callback(std::string_view operatorName
 
 bool CGPDFScanner::scan() {
   const CGPDFPageState& page = *stream_.page_.state_;
-  QPDF* qpdf = page.document->qpdf.get();
-  if (qpdf == nullptr) return false;
-  ScanCallbacks callbacks(this, table_, info_);
-  const std::size_t warningsBefore = qpdf->numWarnings();
+  const CGPDFDocumentState& document = *page.document;
+  if (!document.qpdf) return false;
+  const std::size_t limit = std::min(maximumScannedContentBytesPerPage, document.contentBudget);
+  std::optional<std::string> content;
+  std::size_t consumed = 0;
   try {
-    QPDFPageObjectHelper(page.object).parseContents(&callbacks);
+    content = decodedContents(*document.qpdf, page.object, limit, consumed);
+  } catch (const std::exception&) {
+    content.reset();
+  }
+  document.contentBudget -= std::min(consumed, document.contentBudget);
+  if (!content) return false;
+
+  // The decoded bytes are parsed as a stream of their own, so that the
+  // parser's warnings (bad tokens, unterminated strings) are this scan's alone.
+  const std::shared_ptr<QPDF> scratch = detail::makeQuietQPDF();
+  ScanCallbacks callbacks(this, table_, info_);
+  try {
+    scratch->emptyPDF();
+    QPDFObjectHandle::parseContentStream(QPDFObjectHandle::newStream(scratch.get(), *content), &callbacks);
   } catch (const std::exception&) {
     return false;
   }
-  // qpdf reports damage it steps over (bad tokens, undecodable stream data,
-  // truncated strings) as warnings rather than exceptions.
-  return callbacks.completed() && qpdf->numWarnings() == warningsBefore;
+  return callbacks.completed() && scratch->numWarnings() == 0;
 }
 
 }  // namespace quorvantelmic
