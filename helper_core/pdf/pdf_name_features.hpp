@@ -68,4 +68,8 @@ struct PDFNameFeatures {
   }
 };
 
+// For the PDF writer's stream screen: whether the name scan would read
+// feature evidence into these bytes (compressed image data, for example).
+inline bool containsFeatureNameEvidence(std::span<const std::uint8_t> bytes) { return PDFNameFeatures(bytes).any(); }
+
 }  // namespace quorvantelmic

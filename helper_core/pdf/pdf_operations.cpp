@@ -18,6 +18,8 @@ constexpr std::size_t maximumOutputInventory = 1000;
 // path component.
 std::string_view outputLeaf(std::string_view path) {
   if (path.starts_with(inheritedOutputPrefix)) return path.substr(inheritedOutputPrefix.size());
+  // As a file path, "/a/b/" ends in the component b.
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   const std::size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }

@@ -68,7 +68,8 @@ class OutputDirectory {
 // Output paths
 
 TEST(PDFOutputPaths, MultiOutputInventoriesAreChecked) {
-  const std::vector<std::string> png = {inherited('1', "png"), inherited('2', "png"), "/tmp/x/" + staged('3', "png")};
+  const std::vector<std::string> png = {inherited('1', "png"), inherited('2', "png"), "/tmp/x/" + staged('3', "png"),
+                                        "/tmp/y/" + staged('4', "png") + "/"};
   EXPECT_NO_THROW(PDFOperations::validateOutputPaths(png, StagedOutputExtension::png));
 
   EXPECT_EQ(faultOf([] { PDFOperations::validateOutputPaths({}, StagedOutputExtension::png); }),

@@ -242,7 +242,7 @@ std::vector<std::uint8_t> gradient(std::int64_t width, std::int64_t height, std:
 TEST(CGPDFWriting, WritesImagePagesThatPassInspectionLosslessly) {
   const std::vector<std::uint8_t> first = gradient(40, 30, 4);
   const std::vector<std::uint8_t> second = gradient(20, 50, 3);
-  CGPDFContext context([](std::span<const std::uint8_t> compressed) { return PDFNameFeatures(compressed).any(); });
+  CGPDFContext context(containsFeatureNameEvidence);
   ASSERT_TRUE(context.beginPage({0, 0, 40, 30}));
   ASSERT_TRUE(context.drawImage({40, 30, 4, 160, first}, {0, 0, 40, 30}));
   ASSERT_TRUE(context.endPage());
