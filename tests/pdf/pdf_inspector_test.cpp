@@ -279,6 +279,23 @@ TEST(PDFInspectorBadInputs, HostileFilesAreAnsweredQuietly) {
     huge.replace(length, 10, "/Length 99999999999999");
     hostile.push_back({"stream length beyond the file", bytesOf(huge), std::nullopt});
   }
+  {
+    std::string huge = buildPagesPDF(1);  // a cross-reference section claiming a billion entries
+    const std::size_t xref = huge.find("xref\n0 ");
+    huge.replace(xref, huge.find('\n', xref + 5) - xref, "xref\n0 999999999");
+    hostile.push_back({"cross-reference section of a billion entries", bytesOf(huge), std::nullopt});
+  }
+  {
+    std::string huge = buildPagesPDF(1);  // a trailer declaring a huge object count
+    const std::size_t size = huge.find("/Size ");
+    huge.replace(size, huge.find(' ', size + 6) - size, "/Size 2147483647");
+    hostile.push_back({"trailer size beyond the file", bytesOf(huge), std::nullopt});
+  }
+  hostile.push_back({"negative page count",
+                     bytesOf(buildPDF({"<< /Type /Catalog /Pages 2 0 R >>",
+                                       "<< /Type /Pages /Count -5 /Kids [3 0 R] >>",
+                                       "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>"})),
+                     pageTree});
   hostile.push_back({"page tree kid that is no dictionary",
                      bytesOf(buildPDF({"<< /Type /Catalog /Pages 2 0 R >>",
                                        "<< /Type /Pages /Count 2 /Kids [3 0 R 42] >>",
