@@ -296,6 +296,14 @@ TEST(PDFInspectorBadInputs, HostileFilesAreAnsweredQuietly) {
                                        "<< /Type /Pages /Count -5 /Kids [3 0 R] >>",
                                        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>"})),
                      pageTree});
+  hostile.push_back({"form that draws itself",
+                     bytesOf(buildPDF({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Count 1 /Kids [3 0 R] >>",
+                                       "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
+                                       "/Resources << /XObject << /Fx 5 0 R >> >> >>",
+                                       streamObject("/Fx Do"),
+                                       streamObject("/Fx Do", "/Type /XObject /Subtype /Form /BBox [0 0 10 10] "
+                                                              "/Resources << /XObject << /Fx 5 0 R >> >>")})),
+                     std::nullopt});
   hostile.push_back({"page tree kid that is no dictionary",
                      bytesOf(buildPDF({"<< /Type /Catalog /Pages 2 0 R >>",
                                        "<< /Type /Pages /Count 2 /Kids [3 0 R 42] >>",
