@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "helper_core/protocol/helper_limits.hpp"
 #include "helper_core/staging/staging_broker.hpp"
 #include "helper_core/staging/publication_responses.hpp"
 #include "helper_core/staging/staging_responses.hpp"
@@ -37,6 +38,21 @@ HelperResponse RequestProcessor::execute(const HelperRequest& request) const {
   switch (request.operation()) {
     case HelperOperation::hello:
       return HelperResponse::hello(request.requestId);
+    case HelperOperation::capabilities: {
+      ImageCapabilities capabilities = imageOperations_.capabilities();
+      return HelperResponse::capabilities(request.requestId, std::move(capabilities.sourceTypeIdentifiers),
+                                          std::move(capabilities.destinationTypeIdentifiers), supportedOperations());
+    }
+    case HelperOperation::inspectImage: {
+      const std::vector<std::uint8_t> bytes = imageOperations_.reader.readRegularFile(
+          std::get<HelperRequest::InspectImage>(request.payload).sourcePath, HelperLimits::maximumSourceBytes);
+      return inspection(request.requestId, imageOperations_.inspector.inspect(bytes, true).probe);
+    }
+    case HelperOperation::convertImage: {
+      const auto& arguments = std::get<HelperRequest::ConvertImage>(request.payload);
+      return conversion(request.requestId,
+                        imageOperations_.convertImage(arguments.sourcePath, arguments.outputPath, arguments.options));
+    }
     case HelperOperation::inspectPDF:
       return pdfInspection(request.requestId,
                            pdfOperations_.inspectPDF(std::get<HelperRequest::InspectPDF>(request.payload).sourcePath));

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "helper_core/image/image_operations.hpp"
 #include "helper_core/pdf/pdf_operations.hpp"
 #include "helper_core/protocol/helper_request.hpp"
 #include "helper_core/protocol/helper_response.hpp"
@@ -33,6 +34,9 @@ class RequestProcessor {
   StrictRequestDecoder decoder_;
   // Both publication operations; destination on descriptor 3, no observer.
   PublicationBroker publicationBroker_{3};
+  // capabilities, inspect-image and convert-image; sources on descriptor 3,
+  // outputs into descriptor 4, both switches off.
+  ImageOperations imageOperations_;
   // Every PDF operation; sources on descriptor 3, outputs into descriptor 4.
   PDFOperations pdfOperations_;
 };

@@ -1,0 +1,74 @@
+// Turns the bytes of one still image into what the later steps need: the image
+// source and, when asked for, the decoded frame 0, together with the probe the
+// parent sees and an assessment of the image's metadata. Every check that can
+// be made from the header (emptiness, type, frame count, dimensions, pixel
+// count, orientation) runs before any pixel is decoded, so an oversized image
+// is refused without allocating its pixels.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "helper_core/image/platform/image_platform.hpp"
+#include "helper_core/protocol/wire_records.hpp"
+
+namespace quorvantelmic {
+
+// The metadata the helper knows how to carry over, and whether anything else
+// is present. Dictionaries are keyed by their property name ("{GPS}", "{Exif}",
+// ...), tags by the lowercased "prefix:name" of the XMP property.
+struct MetadataAssessment {
+  std::map<std::string, PropertyDictionary, std::less<>> supportedDictionaries;
+  std::map<std::string, PropertyValue, std::less<>> supportedTags;
+  bool hasUnsupportedMetadata = false;
+
+  bool hasMetadata() const noexcept {
+    return !supportedDictionaries.empty() || !supportedTags.empty() || hasUnsupportedMetadata;
+  }
+};
+
+struct InspectedImage {
+  ImageSource source;
+  ImageProbe probe;
+  // Frame 0 as stored; none when pixels were not requested.
+  std::optional<DecodedImage> decodedImage;
+  std::optional<std::string> profileName;
+  // The ICC data of the decoded frame's colour space, present only when the
+  // frame was decoded and the file itself embeds a profile.
+  std::optional<ImageBytes> profileData;
+  MetadataAssessment metadata;
+};
+
+class ImageInspector {
+ public:
+  // Throws HelperFault (decode-failed, resource-limit) with the fixed message
+  // of the first check that fails.
+  InspectedImage inspect(std::span<const std::uint8_t> bytes, bool decodePixels) const;
+};
+
+// Property readers over the platform's property values.
+namespace ImagePropertyReader {
+// A non-Boolean finite integral number in 1 ..< 2^63.
+std::optional<std::int64_t> positiveInteger(const PropertyValue* value);
+// A non-Boolean finite number above 0.
+std::optional<double> positiveDouble(const PropertyValue* value);
+std::optional<bool> boolean(const PropertyValue* value);
+// Absent: 1. A non-Boolean integral number from 1 to 8: that number.
+// Anything else: none (the caller refuses the image).
+std::optional<std::int64_t> orientation(const PropertyValue* value);
+// The string trimmed of white space and line breaks; none when empty.
+std::optional<std::string> profileName(const PropertyValue* value);
+}  // namespace ImagePropertyReader
+
+// The metadata assessment of frame 0 (properties and XMP tags of `source`).
+MetadataAssessment assessMetadata(const PropertyDictionary& properties, const ImageSource& source);
+
+// A system list of type identifiers, bounded: only identifiers of 3 to 160
+// UTF-8 bytes, without duplicates, sorted, at most the first 512.
+std::vector<std::string> boundedTypeIdentifiers(const std::vector<std::string>& identifiers);
+
+}  // namespace quorvantelmic
