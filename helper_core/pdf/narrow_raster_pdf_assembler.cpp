@@ -77,15 +77,13 @@ std::string NarrowRasterPDFAssembler::pdfNumber(double value) {
 }
 
 Bytes NarrowRasterPDFAssembler::streamObject(const std::string& dictionary, const Bytes& stream) {
-  Bytes object;
-  object.reserve(stream.size() + dictionary.size() + 64);
-  append(object, "<< ");
-  append(object, dictionary);
-  append(object, " /Length ");
-  append(object, std::to_string(stream.size()));
-  append(object, " >>\nstream\n");
-  object.insert(object.end(), stream.begin(), stream.end());
-  append(object, "\nendstream");
+  const std::string head = "<< " + dictionary + " /Length " + std::to_string(stream.size()) + " >>\nstream\n";
+  constexpr std::string_view tail = "\nendstream";
+  // Sized once and filled in place: one copy of the stream bytes.
+  Bytes object(head.size() + stream.size() + tail.size());
+  auto cursor = std::copy(head.begin(), head.end(), object.begin());
+  cursor = std::copy(stream.begin(), stream.end(), cursor);
+  std::copy(tail.begin(), tail.end(), cursor);
   return object;
 }
 
