@@ -81,13 +81,16 @@ struct AvifDecoderDeleter {
 };
 using UniqueAvifDecoder = std::unique_ptr<avifDecoder, AvifDecoderDeleter>;
 
-UniqueAvifDecoder parseAvif(const ImageBytes& bytes) {
+// Describing a file accepts the largest size libavif parses at all (16384 x
+// 16384 pixels), so that an image above the decode limits is reported by its
+// size rather than as unreadable; decoding applies the limits.
+UniqueAvifDecoder parseAvif(const ImageBytes& bytes, bool forDecoding) {
   UniqueAvifDecoder decoder(avifDecoderCreate());
   if (!decoder) return nullptr;
   decoder->codecChoice = AVIF_CODEC_CHOICE_DAV1D;
   decoder->maxThreads = 1;
-  decoder->imageSizeLimit = static_cast<std::uint32_t>(maximumDecodePixels);
-  decoder->imageDimensionLimit = static_cast<std::uint32_t>(maximumDecodeDimension);
+  decoder->imageSizeLimit = forDecoding ? static_cast<std::uint32_t>(maximumDecodePixels) : AVIF_DEFAULT_IMAGE_SIZE_LIMIT;
+  decoder->imageDimensionLimit = forDecoding ? static_cast<std::uint32_t>(maximumDecodeDimension) : 0;
   decoder->strictFlags = AVIF_STRICT_DISABLED;
   if (avifDecoderSetIOMemory(decoder.get(), bytes.data(), bytes.size()) != AVIF_RESULT_OK) return nullptr;
   if (avifDecoderParse(decoder.get()) != AVIF_RESULT_OK) return nullptr;
@@ -134,7 +137,7 @@ class AvifDecoder final : public FormatDecoder {
   }
 
   std::optional<DecodedImage> decodeFrame0() const override {
-    UniqueAvifDecoder decoder = parseAvif(*bytes_);
+    UniqueAvifDecoder decoder = parseAvif(*bytes_, true);
     if (!decoder || avifDecoderNextImage(decoder.get()) != AVIF_RESULT_OK) return std::nullopt;
     avifImage* image = decoder->image;
     if (image->width != description_.width || image->height != description_.height) return std::nullopt;
@@ -353,7 +356,7 @@ bool sniffHeif(std::span<const std::uint8_t> bytes) {
 }
 
 std::unique_ptr<FormatDecoder> createAvifDecoder(const SharedBytes& bytes) {
-  UniqueAvifDecoder decoder = parseAvif(*bytes);
+  UniqueAvifDecoder decoder = parseAvif(*bytes, false);
   if (!decoder || decoder->image == nullptr || decoder->image->width == 0 || decoder->image->height == 0) return nullptr;
   return std::make_unique<AvifDecoder>(bytes, *decoder);
 }
@@ -434,7 +437,7 @@ std::optional<ImageBytes> encodeAvifAtSpeed(const EncodeRequest& request, int sp
   if (!encoder) return std::nullopt;
   encoder->codecChoice = AVIF_CODEC_CHOICE_AOM;
   encoder->maxThreads = 1;
-  encoder->speed = std::clamp(speed, 0, 10);
+  encoder->speed = std::clamp(speed, AVIF_SPEED_DEFAULT, AVIF_SPEED_FASTEST);
   const int quantizer = std::clamp(static_cast<int>(std::lround((1.0 - request.quality) * 63.0)), 0, 63);
   encoder->minQuantizer = quantizer;
   encoder->maxQuantizer = quantizer;

@@ -97,7 +97,8 @@ std::optional<ImageBytes> encodeJpeg(const EncodeRequest& request);
 std::optional<ImageBytes> encodePng(const EncodeRequest& request);
 std::optional<ImageBytes> encodeTiff(const EncodeRequest& request);
 std::optional<ImageBytes> encodeAvif(const EncodeRequest& request);
-// The aom speed of AVIF encoding (0 slowest to 10 fastest), and the same
+// The aom speed of AVIF encoding (0 slowest to 10 fastest, -1 the codec's
+// default), and the same
 // encoder at any speed for the benchmark that chose it.
 inline constexpr int avifEncoderSpeed = 8;
 std::optional<ImageBytes> encodeAvifAtSpeed(const EncodeRequest& request, int speed);
