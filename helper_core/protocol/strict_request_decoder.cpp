@@ -178,6 +178,31 @@ std::string requireOutputName(const JsonValue* value) {
   return requireBoundedString(value, stagedNameMaximumBytes, "output name");
 }
 
+// The fields that name the destination and the staging directory, in the order
+// the preparation and cleanup requests check them.
+template <typename Arguments>
+void decodeStagingIdentities(const JsonValue& o, Arguments& a) {
+  a.stagingIdentity = requireFileIdentity(member(o, "stagingIdentity"));
+  a.ownerIdentity = requireFileIdentity(member(o, "ownerIdentity"));
+}
+
+template <typename Arguments>
+void decodeStagingTarget(const JsonValue& o, Arguments& a) {
+  a.destinationIdentity = requireFileIdentity(member(o, "destinationIdentity"));
+  a.stagingId = requireCanonicalUUID(member(o, "stagingId"));
+  a.stagingName = requireStagingName(o);
+}
+
+// The publication requests check the same fields with the name before the
+// identifier, then the two identities of the prepared directory.
+template <typename Arguments>
+void decodePublicationTarget(const JsonValue& o, Arguments& a) {
+  a.destinationIdentity = requireFileIdentity(member(o, "destinationIdentity"));
+  a.stagingName = requireStagingName(o);
+  a.stagingId = requireCanonicalUUID(member(o, "stagingId"));
+  decodeStagingIdentities(o, a);
+}
+
 HelperRequest::Payload decodePayload(HelperOperation operation, const JsonValue& o) {
   switch (operation) {
     case HelperOperation::hello:
@@ -256,9 +281,7 @@ HelperRequest::Payload decodePayload(HelperOperation operation, const JsonValue&
       requireRequestKeys(o, {"destinationPath", "destinationIdentity", "stagingId", "stagingName", "outputName"});
       PrepareStagingArguments a;
       a.destinationPath = requireDestinationPath(member(o, "destinationPath"), preparationDestination);
-      a.destinationIdentity = requireFileIdentity(member(o, "destinationIdentity"));
-      a.stagingId = requireCanonicalUUID(member(o, "stagingId"));
-      a.stagingName = requireStagingName(o);
+      decodeStagingTarget(o, a);
       a.outputName = requireOutputName(member(o, "outputName"));
       return a;
     }
@@ -266,9 +289,7 @@ HelperRequest::Payload decodePayload(HelperOperation operation, const JsonValue&
       requireRequestKeys(o, {"destinationPath", "destinationIdentity", "stagingId", "stagingName", "outputNames"});
       PrepareStagingSetArguments a;
       a.destinationPath = requireDestinationPath(member(o, "destinationPath"), preparationDestination);
-      a.destinationIdentity = requireFileIdentity(member(o, "destinationIdentity"));
-      a.stagingId = requireCanonicalUUID(member(o, "stagingId"));
-      a.stagingName = requireStagingName(o);
+      decodeStagingTarget(o, a);
       a.outputNames = requireOutputNames(member(o, "outputNames"));
       return a;
     }
@@ -285,11 +306,8 @@ HelperRequest::Payload decodePayload(HelperOperation operation, const JsonValue&
       } else if (!output->is_null()) {
         throwInvalidRequest("The cleanup output binding is invalid.");
       }
-      a.destinationIdentity = requireFileIdentity(member(o, "destinationIdentity"));
-      a.stagingId = requireCanonicalUUID(member(o, "stagingId"));
-      a.stagingName = requireStagingName(o);
-      a.stagingIdentity = requireFileIdentity(member(o, "stagingIdentity"));
-      a.ownerIdentity = requireFileIdentity(member(o, "ownerIdentity"));
+      decodeStagingTarget(o, a);
+      decodeStagingIdentities(o, a);
       a.outputName = requireOutputName(member(o, "outputName"));
       return a;
     }
@@ -299,11 +317,8 @@ HelperRequest::Payload decodePayload(HelperOperation operation, const JsonValue&
       CleanupStagingSetArguments a;
       a.destinationPath = requireDestinationPath(member(o, "destinationPath"), cleanupDestination);
       a.outputNames = requireOutputNames(member(o, "outputNames"));
-      a.destinationIdentity = requireFileIdentity(member(o, "destinationIdentity"));
-      a.stagingId = requireCanonicalUUID(member(o, "stagingId"));
-      a.stagingName = requireStagingName(o);
-      a.stagingIdentity = requireFileIdentity(member(o, "stagingIdentity"));
-      a.ownerIdentity = requireFileIdentity(member(o, "ownerIdentity"));
+      decodeStagingTarget(o, a);
+      decodeStagingIdentities(o, a);
       a.outputs = requireStagedOutputBindings(member(o, "outputs"), a.outputNames);
       return a;
     }
@@ -324,11 +339,7 @@ HelperRequest::Payload decodePayload(HelperOperation operation, const JsonValue&
         throwInvalidRequest("The output extension does not match the staged output name.");
       }
       a.destinationDisplayPath = requirePathString(member(o, "destinationDisplayPath"));
-      a.destinationIdentity = requireFileIdentity(member(o, "destinationIdentity"));
-      a.stagingName = requireStagingName(o);
-      a.stagingId = requireCanonicalUUID(member(o, "stagingId"));
-      a.stagingIdentity = requireFileIdentity(member(o, "stagingIdentity"));
-      a.ownerIdentity = requireFileIdentity(member(o, "ownerIdentity"));
+      decodePublicationTarget(o, a);
       a.outputIdentity = requireFileIdentity(member(o, "outputIdentity"));
       a.outputSha256 = requireSha256(member(o, "outputSha256"));
       a.outputBaseName = requireBoundedString(member(o, "outputBaseName"), baseNameMaximumBytes, "output base name");
@@ -340,11 +351,7 @@ HelperRequest::Payload decodePayload(HelperOperation operation, const JsonValue&
       PublishOutputSetArguments a;
       a.destinationPath = requireDestinationPath(member(o, "destinationPath"), publicationDestination);
       a.destinationDisplayPath = requirePathString(member(o, "destinationDisplayPath"));
-      a.destinationIdentity = requireFileIdentity(member(o, "destinationIdentity"));
-      a.stagingName = requireStagingName(o);
-      a.stagingId = requireCanonicalUUID(member(o, "stagingId"));
-      a.stagingIdentity = requireFileIdentity(member(o, "stagingIdentity"));
-      a.ownerIdentity = requireFileIdentity(member(o, "ownerIdentity"));
+      decodePublicationTarget(o, a);
       a.outputs = requirePublishOutputSetMembers(member(o, "outputs"));
       return a;
     }
