@@ -51,6 +51,7 @@ struct JpegHeader {
   J_COLOR_SPACE colorSpace = JCS_UNKNOWN;
   bool adobe = false;
   bool multiPicture = false;
+  ImageBytes photoshop;
   JOCTET* icc = nullptr;  // malloc'd by libjpeg, freed by the caller
   unsigned iccLength = 0;
 };
@@ -68,6 +69,7 @@ bool readJpegHeader(const ImageBytes& bytes, JpegHeader& header) {
   jpeg_create_decompress(&info);
   jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
   jpeg_save_markers(&info, JPEG_APP0 + 2, 0xFFFF);
+  jpeg_save_markers(&info, JPEG_APP0 + 13, 0xFFFF);
   if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
     jpeg_destroy_decompress(&info);
     return false;
@@ -80,6 +82,11 @@ bool readJpegHeader(const ImageBytes& bytes, JpegHeader& header) {
   for (jpeg_saved_marker_ptr marker = info.marker_list; marker != nullptr; marker = marker->next) {
     if (marker->marker == JPEG_APP0 + 2 && marker->data_length >= 4 && std::memcmp(marker->data, "MPF\0", 4) == 0) {
       header.multiPicture = true;
+    }
+    static constexpr char photoshop[] = "Photoshop 3.0";
+    if (marker->marker == JPEG_APP0 + 13 && marker->data_length > sizeof photoshop &&
+        std::memcmp(marker->data, photoshop, sizeof photoshop) == 0) {
+      header.photoshop.insert(header.photoshop.end(), marker->data + sizeof photoshop, marker->data + marker->data_length);
     }
   }
   if (!jpeg_read_icc_profile(&info, &header.icc, &header.iccLength)) {
@@ -136,6 +143,7 @@ class JpegDecoder final : public FormatDecoder {
     description_.hasAlpha = false;
     description_.exiv2ReadsContainer = true;
     description_.hasSecondaryImages = header.multiPicture;
+    description_.photoshopResources = header.photoshop;
     if (header.icc != nullptr) description_.iccProfile.assign(header.icc, header.icc + header.iccLength);
     switch (header.colorSpace) {
       case JCS_GRAYSCALE: output_ = JCS_GRAYSCALE; model_ = ColorSpaceModel::monochrome; break;

@@ -171,6 +171,8 @@ class TiffDecoder final : public FormatDecoder {
     description_.exiv2ReadsContainer = true;
   }
 
+  void setPhotoshopResources(ImageBytes resources) { description_.photoshopResources = std::move(resources); }
+
   std::optional<DecodedImage> decodeFrame0() const override {
     MemoryFile file{bytes_->data(), nullptr, bytes_->size(), 0};
     int errors = 0;
@@ -290,10 +292,19 @@ std::unique_ptr<FormatDecoder> createTiffDecoder(const SharedBytes& bytes) {
   if (TIFFGetField(tiff.get(), TIFFTAG_ICCPROFILE, &iccLength, &iccData) != 0 && iccData != nullptr) {
     icc.assign(static_cast<const std::uint8_t*>(iccData), static_cast<const std::uint8_t*>(iccData) + iccLength);
   }
+  std::uint32_t resourcesLength = 0;
+  void* resourcesData = nullptr;
+  ImageBytes resources;
+  if (TIFFGetField(tiff.get(), TIFFTAG_PHOTOSHOP, &resourcesLength, &resourcesData) != 0 && resourcesData != nullptr) {
+    resources.assign(static_cast<const std::uint8_t*>(resourcesData),
+                     static_cast<const std::uint8_t*>(resourcesData) + resourcesLength);
+  }
   // Counting directories walks the chain; libtiff stops at loops.
   const tdir_t directories = TIFFNumberOfDirectories(tiff.get());
   if (directories == 0) return nullptr;
-  return std::make_unique<TiffDecoder>(bytes, layout, directories, std::move(icc));
+  auto decoder = std::make_unique<TiffDecoder>(bytes, layout, directories, std::move(icc));
+  decoder->setPhotoshopResources(std::move(resources));
+  return decoder;
 }
 
 // ---------------------------------------------------------------------------

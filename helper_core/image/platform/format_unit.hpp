@@ -42,6 +42,9 @@ struct ContainerDescription {
   ImageBytes exifBlob;  // TIFF structure ("II*\0..." or "MM\0*..."), no "Exif\0\0" prefix
   ImageBytes xmpPacket;
   ImageBytes iptcBlob;  // IPTC-IIM records
+  // Photoshop image resource blocks (JPEG APP13, TIFF tag 34377), looked at
+  // for resources other than IPTC.
+  ImageBytes photoshopResources;
 };
 
 class FormatDecoder {

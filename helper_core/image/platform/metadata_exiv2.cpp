@@ -306,6 +306,28 @@ void readXmp(const Exiv2::XmpData& xmp, ReadMetadata& out) {
   }
 }
 
+// The ids of Photoshop image resources other than IPTC (0x0404) and its
+// digest (0x0425). Each block: "8BIM", a 16-bit id, a Pascal name padded to
+// an even length, a 32-bit size and the data padded to an even length.
+PropertyArray otherPhotoshopResources(const ImageBytes& blocks) {
+  PropertyArray ids;
+  std::size_t at = 0;
+  while (at + 12 <= blocks.size() && ids.size() < 4096) {
+    if (std::memcmp(blocks.data() + at, "8BIM", 4) != 0) break;
+    const unsigned id = (unsigned{blocks[at + 4]} << 8) | blocks[at + 5];
+    std::size_t name = 1 + std::size_t{blocks[at + 6]};
+    name += name % 2;
+    const std::size_t sizeAt = at + 6 + name;
+    if (sizeAt + 4 > blocks.size()) break;
+    const std::size_t size = (std::size_t{blocks[sizeAt]} << 24) | (std::size_t{blocks[sizeAt + 1]} << 16) |
+                             (std::size_t{blocks[sizeAt + 2]} << 8) | blocks[sizeAt + 3];
+    if (size > blocks.size() - sizeAt - 4) break;
+    if (id != 0x0404 && id != 0x0425) ids.push_back(PropertyValue::number(id));
+    at = sizeAt + 4 + size + (size % 2);
+  }
+  return ids;
+}
+
 bool decodeBlobs(const ContainerDescription& description, Exiv2::ExifData& exif, Exiv2::IptcData& iptc,
                  Exiv2::XmpData& xmp) {
   if (!description.exifBlob.empty() && description.exifBlob.size() < 0x7fffffff) {
@@ -357,6 +379,18 @@ ReadMetadata readMetadata(const ContainerDescription& description, const SharedB
     readIptc(contents->iptc, out);
     readXmp(contents->xmp, out);
   } catch (const std::exception&) {
+  }
+  PropertyArray resources = otherPhotoshopResources(description.photoshopResources);
+  if (!resources.empty()) {
+    appendToDictionary(out.unsupported, ImagePropertyKey::photoshopDictionary, PropertyKey(std::string("ResourceIDs")),
+                       PropertyValue(std::move(resources)));
+  }
+  // The aux namespace is what the EXIF-aux dictionary holds elsewhere: lens,
+  // serial numbers and firmware.
+  for (const ImageMetadataTag& tag : out.xmpTags) {
+    if (tag.prefix == "aux" && tag.name && tag.value) {
+      appendToDictionary(out.unsupported, ImagePropertyKey::exifAuxDictionary, PropertyKey(*tag.name), *tag.value);
+    }
   }
   if (!contents->exif.empty() || !contents->iptc.empty() || !contents->xmp.empty()) {
     contents->tags = out.xmpTags;

@@ -112,6 +112,27 @@ TEST(ImageSource, ReadsExifGpsIptcAndXmpOfAJpeg) {
   EXPECT_EQ(creator->value, PropertyValue(PropertyArray{PropertyValue("Ada Lovelace")}));
 }
 
+TEST(ImageSource, ShowsMetadataItCannotCarryInItsOwnDictionaries) {
+  ImageSource source = openFixture("photoshop-resources.jpg");
+  const PropertyDictionary properties = *source.copyPropertiesAtIndex(0);
+  // The copyright-flag resource is not IPTC: it shows under {8BIM} ...
+  const PropertyDictionary& photoshop = dictionaryProperty(properties, ImagePropertyKey::photoshopDictionary);
+  const PropertyArray* ids = photoshop.find("ResourceIDs")->asArray();
+  ASSERT_NE(ids, nullptr);
+  EXPECT_NE(std::find(ids->begin(), ids->end(), PropertyValue::number(0x040A)), ids->end());
+  EXPECT_EQ(std::find(ids->begin(), ids->end(), PropertyValue::number(0x0404)), ids->end());
+  // ... while the IPTC inside the same segment is read as IPTC.
+  EXPECT_EQ(*dictionaryProperty(properties, ImagePropertyKey::iptcDictionary).find("ObjectName")->asString(), "Kept");
+  const PropertyDictionary& aux = dictionaryProperty(properties, ImagePropertyKey::exifAuxDictionary);
+  EXPECT_EQ(*aux.find("SerialNumber")->asString(), "1234");
+  const auto names = unsupportedMetadataDictionaryNames();
+  EXPECT_NE(std::find(names.begin(), names.end(), ImagePropertyKey::photoshopDictionary), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), ImagePropertyKey::makerOtherDictionary), names.end());
+  // A plain photo has none of them.
+  const PropertyDictionary plain = *openFixture("photo-metadata.jpg").copyPropertiesAtIndex(0);
+  for (std::string_view name : names) EXPECT_EQ(plain.find(name), nullptr) << name;
+}
+
 TEST(ImageSource, ReadsMetadataFromPngEXifAndTiffTags) {
   for (const char* name : {"photo-metadata.png", "photo-metadata.tiff"}) {
     SCOPED_TRACE(name);
