@@ -297,3 +297,52 @@ TEST_F(StagingSessionTest, ADescriptor3OnAnotherDirectoryIsRefused) {
 
 }  // namespace
 }  // namespace quorvantelmic
+
+namespace quorvantelmic {
+namespace {
+
+// A published set whose answer would pass the response limit is published all
+// the same (the files are committed before the answer is built), but no line is
+// written for it and the session ends with status 3: a parent that sees status 3
+// after a publication knows to look at the destination.
+TEST_F(StagingSessionTest, AnAnswerOverTheResponseLimitIsNotWrittenAndEndsWithThree) {
+  std::vector<std::string> names;
+  for (int index = 0; index < 96; ++index) names.push_back(outputName(index + 1));
+  const std::vector<StagedOutputBinding> outputs = [&] {
+    json prepare = envelope("prepare-staging-set", "6f1e2d3c-4b5a-4978-8a6b-5c4d3e2f1a61");
+    prepare["destinationPath"] = "/dev/fd/3";
+    prepare["destinationIdentity"] = wire(destinationIdentity());
+    prepare["stagingId"] = stagingId;
+    prepare["stagingName"] = stagingName;
+    prepare["outputNames"] = names;
+    EXPECT_EQ(runHelper({prepare}, destinationDescriptor()).responses.at(0).at("ok"), true);
+    std::vector<StagedOutputBinding> written;
+    for (const auto& name : names) written.push_back(writeOutput(name, "page " + name));
+    return written;
+  }();
+  json publish = envelope("publish-output-set", "6f1e2d3c-4b5a-4978-8a6b-5c4d3e2f1a62");
+  publish["destinationPath"] = "/dev/fd/3";
+  // 96 final paths under a 4000-byte display path are well over 262144 bytes.
+  publish["destinationDisplayPath"] = "/" + std::string(3999, 'd');
+  publish["destinationIdentity"] = wire(destinationIdentity());
+  publish["stagingName"] = stagingName;
+  publish["stagingId"] = stagingId;
+  publish["stagingIdentity"] = wire(currentIdentity(staging()));
+  publish["ownerIdentity"] = wire(currentIdentity(inStaging(".owner.json")));
+  publish["outputs"] = json::array();
+  for (std::size_t index = 0; index < outputs.size(); ++index) {
+    publish["outputs"].push_back(json{{"outputName", outputs[index].outputName},
+                                      {"outputIdentity", wire(outputs[index].identity)},
+                                      {"outputSha256", outputs[index].sha256},
+                                      {"outputBaseName", "Page " + std::to_string(index + 1)},
+                                      {"outputExtension", "png"}});
+  }
+  const Session session = runHelper({publish, envelope("hello", "6f1e2d3c-4b5a-4978-8a6b-5c4d3e2f1a63")},
+                                    destinationDescriptor());
+  EXPECT_EQ(session.exitStatus, 3);
+  EXPECT_TRUE(session.responses.empty());
+  EXPECT_EQ(readFile(destination() + "/Page 96.png"), "page " + names[95]);
+}
+
+}  // namespace
+}  // namespace quorvantelmic
