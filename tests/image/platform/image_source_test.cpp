@@ -210,6 +210,41 @@ TEST(ImageSource, ReportsTheEmbeddedProfileAndItsName) {
   EXPECT_FALSE(plain.colorSpace()->copyIccData().has_value());
 }
 
+TEST(ColorSpaceNames, AvifTransfersReachTheName) {
+  EXPECT_THAT(openFixture("hdr-pq.avif").createImageAtIndex(0)->colorSpace()->name(), ::testing::HasSubstr("pq"));
+  EXPECT_THAT(openFixture("hdr-hlg.avif").createImageAtIndex(0)->colorSpace()->name(), ::testing::HasSubstr("hlg"));
+  const std::string plain = openFixture("still.avif").createImageAtIndex(0)->colorSpace()->name();
+  EXPECT_EQ(plain.find("pq"), std::string::npos) << plain;
+  EXPECT_EQ(plain.find("hlg"), std::string::npos) << plain;
+}
+
+TEST(ImageSource, ReadsTheProfileEmbeddedInAV5Bitmap) {
+  ImageSource source = openFixture("profile-v5.bmp");
+  const DecodedImage image = *source.createImageAtIndex(0);
+  EXPECT_EQ(image.colorSpace()->iccData(), openFixture("adobe-rgb.png").createImageAtIndex(0)->colorSpace()->iccData());
+  const PropertyDictionary properties = *source.copyPropertiesAtIndex(0);
+  EXPECT_THAT(*properties.find(ImagePropertyKey::profileName)->asString(), ::testing::HasSubstr("Adobe RGB"));
+}
+
+TEST(ImageSource, DecodesRunLengthEncodedFourBitBitmaps) {
+  // 4 x 2 pixels, RLE4: bottom row "0 1 0 1" as one encoded run, top row as an
+  // absolute run of "1 1 0 0"; palette 0 black, 1 red.
+  ImageBytes bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 62, 0, 0, 0, 40, 0, 0, 0, 4, 0, 0, 0, 2, 0, 0, 0, 1, 0, 4, 0,
+                    2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0,
+                    0, 0, 0, 0, 0, 0, 255, 0,  // palette: black, red (BGRA)
+                    4, 0x01, 0, 0,              // bottom row: 4 pixels alternating 0 and 1, end of line
+                    0, 4, 0x11, 0x00, 0, 0,     // top row: absolute 4 pixels "1 1 0 0", end of line
+                    0, 1};                      // end of bitmap
+  bmp[2] = static_cast<std::uint8_t>(bmp.size());
+  std::optional<ImageSource> source = ImageSource::createWithData(bmp);
+  ASSERT_TRUE(source.has_value());
+  const DecodedImage image = *source->createImageAtIndex(0);
+  EXPECT_EQ(rgbaAt(image, 0, 0), (std::array<int, 4>{255, 0, 0, 255}));
+  EXPECT_EQ(rgbaAt(image, 2, 0), (std::array<int, 4>{0, 0, 0, 255}));
+  EXPECT_EQ(rgbaAt(image, 0, 1), (std::array<int, 4>{0, 0, 0, 255}));
+  EXPECT_EQ(rgbaAt(image, 1, 1), (std::array<int, 4>{255, 0, 0, 255}));
+}
+
 TEST(ColorSpaceNames, OnlyARealPqOrHlgTransferNamesPqOrHlg) {
   for (int transfer = 0; transfer < 20; ++transfer) {
     const auto space = ColorSpace::createGeneric(ColorSpaceModel::rgb, Cicp{9, transfer, 9, true});
