@@ -16,7 +16,9 @@
 #include "helper_core/file_access/secure_file_reader.hpp"
 #include "helper_core/image/raster_types.hpp"
 #include "helper_core/pdf/pdf_inspector.hpp"
+#include "helper_core/pdf/pdf_page_renderer.hpp"
 #include "helper_core/protocol/helper_operation.hpp"
+#include "helper_core/protocol/helper_request.hpp"
 #include "helper_core/protocol/helper_response.hpp"
 #include "helper_core/protocol/wire_records.hpp"
 
@@ -86,11 +88,23 @@ class PDFOperations {
   // more than 536870912.
   static std::vector<std::uint8_t> dataRepresentation(const PDFDocument& document);
 
+  // pdf-pages-to-png and pdf-pages-to-jpeg: one output path per page of the
+  // source, in page order. Every page is rendered, encoded and proved before
+  // the first file is written; then all files are written or none remain.
+  // PNG refuses a JPEG quality, JPEG requires one (both invalid-request,
+  // before the source is read).
+  PDFOperationResult renderPDFPagesToPNG(std::string_view sourcePath, const std::vector<std::string>& outputPaths,
+                                         const PDFRenderOptions& options) const;
+  PDFOperationResult renderPDFPagesToJPEG(std::string_view sourcePath, const std::vector<std::string>& outputPaths,
+                                          const PDFRenderOptions& options) const;
+  PDFOperationResult renderPDFPages(std::string_view sourcePath, const std::vector<std::string>& outputPaths,
+                                    const PDFRenderOptions& options, const PDFRasterTarget& target) const;
+
   SecureFileReader reader;
   ExclusiveOutputWriter writer;
   PDFInspector inspector;
-  // The page renderer and raster encoder of page rendering join these fields
-  // with that operation.
+  PDFPageRenderer renderer;
+  PDFRasterEncoder rasterEncoder;
 };
 
 // inspect-pdf's success response: the probe and nothing else.
