@@ -75,6 +75,10 @@ struct TiffCloser {
 using UniqueTiff = std::unique_ptr<TIFF, TiffCloser>;
 
 UniqueTiff openTiff(MemoryFile& file, const char* mode, int* errors) {
+  // The per-handle handlers below take every message of an open handle; the
+  // process-wide ones would print to stderr for the rest, so they go.
+  TIFFSetErrorHandler(nullptr);
+  TIFFSetWarningHandler(nullptr);
   TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
   if (options == nullptr) return nullptr;
   TIFFOpenOptionsSetMaxSingleMemAlloc(options, 512 * 1024 * 1024);

@@ -184,6 +184,10 @@ TEST_P(MetadataRoundTrip, ReadsBackEveryWrittenValue) {
   }
   const PropertyDictionary& tiff = dictionaryProperty(written, ImagePropertyKey::tiffDictionary);
   EXPECT_EQ(*tiff.find("Make")->asString(), "Quorvantelmic");
+  // Writing the metadata left the pixels intact.
+  const std::optional<DecodedImage> decoded = back->createImageAtIndex(0);
+  ASSERT_TRUE(decoded.has_value());
+  for (std::size_t c = 0; c < 3; ++c) EXPECT_NEAR(rgbaAt(*decoded, 30, 20)[c], rgbaAt(image, 30, 20)[c], 12);
   const auto tags = back->copyMetadataAtIndex(0)->copyTags();
   const auto creator = std::find_if(tags.begin(), tags.end(), [](const auto& tag) { return tag.name == "creator"; });
   ASSERT_NE(creator, tags.end());
