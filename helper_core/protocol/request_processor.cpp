@@ -56,6 +56,18 @@ HelperResponse RequestProcessor::execute(const HelperRequest& request) const {
     case HelperOperation::inspectPDF:
       return pdfInspection(request.requestId,
                            pdfOperations_.inspectPDF(std::get<HelperRequest::InspectPDF>(request.payload).sourcePath));
+    case HelperOperation::pdfPagesToPNG: {
+      const auto& arguments = std::get<HelperRequest::PDFPagesToPNG>(request.payload);
+      return pdfOperation(request.requestId, request.operation(),
+                          pdfOperations_.renderPDFPagesToPNG(arguments.sourcePath, arguments.outputPaths,
+                                                             arguments.options));
+    }
+    case HelperOperation::pdfPagesToJPEG: {
+      const auto& arguments = std::get<HelperRequest::PDFPagesToJPEG>(request.payload);
+      return pdfOperation(request.requestId, request.operation(),
+                          pdfOperations_.renderPDFPagesToJPEG(arguments.sourcePath, arguments.outputPaths,
+                                                              arguments.options));
+    }
     case HelperOperation::mergePDFs:
       return refusal(request, "PDF merge is not a Quorvantelmic format conversion.");
     case HelperOperation::splitPDF:
