@@ -257,6 +257,36 @@ void decodeTiffDirect(benchmark::State& state) {
   unlink(path);
 }
 
+void encodeTiffDirect(benchmark::State& state) {
+  char path[] = "/tmp/qv-bench-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) {
+    state.SkipWithError("temporary file");
+    return;
+  }
+  close(fd);
+  ImageBytes row(photoWidth * 3);
+  for (auto _ : state) {
+    TIFF* tiff = TIFFOpen(path, "w");
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(photoWidth));
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(photoHeight));
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    TIFFSetField(tiff, TIFFTAG_ZIPQUALITY, 6);
+    TIFFSetField(tiff, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tiff, 0));
+    for (std::size_t y = 0; y < photoHeight; ++y) {
+      std::memcpy(row.data(), photo().pixels().data() + y * photoWidth * 3, row.size());
+      TIFFWriteScanline(tiff, row.data(), static_cast<std::uint32_t>(y), 0);
+    }
+    TIFFClose(tiff);
+  }
+  unlink(path);
+}
+
 void decodeWebpDirect(benchmark::State& state) {
   const ImageBytes& bytes = encoded("org.webmproject.webp");
   for (auto _ : state) {
@@ -369,6 +399,7 @@ BENCHMARK(encodeJpegDirect)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(encodeThroughLayer, png, std::string("public.png"))->Unit(benchmark::kMillisecond);
 BENCHMARK(encodePngDirect)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(encodeThroughLayer, tiff, std::string("public.tiff"))->Unit(benchmark::kMillisecond);
+BENCHMARK(encodeTiffDirect)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(encodeThroughLayer, avif, std::string("public.avif"))->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(encodeAvifDirect)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK_CAPTURE(encodeThroughLayer, gif, std::string("com.compuserve.gif"))->Unit(benchmark::kMillisecond)->Iterations(2);
