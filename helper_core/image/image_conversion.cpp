@@ -227,7 +227,7 @@ ConvertedImage ImageOperations::convertImage(std::string_view sourcePath, std::s
     fail(HelperErrorCode::unsupportedSource, "HEIC output is not part of the current static-raster operation.");
   }
   // The source bytes are needed only until the image source holds its own copy.
-  const InspectedImage source = [&] {
+  InspectedImage source = [&] {
     const std::vector<std::uint8_t> bytes = reader.readRegularFile(sourcePath, HelperLimits::maximumSourceBytes);
     return inspector.inspect(bytes, true);
   }();
@@ -239,6 +239,9 @@ ConvertedImage ImageOperations::convertImage(std::string_view sourcePath, std::s
   validateCandidateSource(source, target);
   validateInheritedOutputPath(outputPath, target);
   const RasterOutputPlan plan = makeOutputPlan(source, options);
+  // A rendered output is drawn from a fresh oriented rendering of the source,
+  // so the frame decoded for the inspection need not stay alongside it.
+  if (plan.requiresRendering) source.decodedImage.reset();
   const ImageBytes output = encodeImage(source, options, plan);
 
   ImageProbe expected;

@@ -89,9 +89,10 @@ std::string exiftoolTag(const std::string& path, const std::string& tag) {
   return output;
 }
 
-nlohmann::json runOneRequest(const nlohmann::json& request, const std::map<int, int>& descriptors) {
+nlohmann::json runOneRequest(const nlohmann::json& request, const std::map<int, int>& descriptors,
+                             int expectedStatus) {
   const HelperRun run = runHelper(request.dump() + "\n", descriptors);
-  EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+  EXPECT_EQ(run.exitStatus, expectedStatus) << run.standardError;
   EXPECT_EQ(run.standardError, "");
   const std::vector<nlohmann::json> responses = run.responses();
   if (responses.size() != 1) {

@@ -58,7 +58,9 @@ InspectedImage inspectBytes(const std::vector<std::uint8_t>& bytes);
 // exiftool's reading of one tag ("-n" numeric), empty when absent.
 std::string exiftoolTag(const std::string& path, const std::string& tag);
 
-// Runs the real helper with one request line and descriptors 3 and 4.
-nlohmann::json runOneRequest(const nlohmann::json& request, const std::map<int, int>& descriptors);
+// Runs the real helper with one request line and descriptors 3 and 4; the
+// session ends with `expectedStatus` (2 after an invalid-request answer).
+nlohmann::json runOneRequest(const nlohmann::json& request, const std::map<int, int>& descriptors,
+                             int expectedStatus = 0);
 
 }  // namespace quorvantelmic::testing
