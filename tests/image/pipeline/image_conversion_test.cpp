@@ -168,6 +168,33 @@ TEST(ImageConversionRefusal, AnimatedOversizedAndUnrenderableSourcesWriteNothing
             HelperFault(HelperErrorCode::unsupportedSource, "The source color model cannot be preserved while resizing."));
 }
 
+TEST(ImageConversionRefusal, AnOutputThatFailsValidationIsNeverWritten) {
+  // ImageMagick's TIFF carries chromaticity and page tags in its TIFF
+  // dictionary that the TIFF writer does not write again: preserving them
+  // cannot be proven, so the conversion refuses instead of dropping them.
+  ConversionRig rig(fixturePath("images/photo-metadata.tiff"));
+  EXPECT_EQ(conversionFault(rig, optionsFor(Target::tiff)),
+            HelperFault(HelperErrorCode::encodeFailed,
+                        "The encoded TIFF did not preserve supported metadata dictionaries."));
+  // With the metadata removed the same source converts.
+  EXPECT_NO_THROW(rig.convert(optionsFor(Target::tiff, MetadataPolicy::remove)));
+}
+
+TEST(ImageConversionRefusal, MalformedSourceMetadataStillConvertsOrFailsCleanly) {
+  for (const Target target : currentTargets) {
+    ConversionRig rig(fixturePath("pipeline/broken-exif.jpg"));
+    for (const MetadataPolicy policy : {MetadataPolicy::preserve, MetadataPolicy::remove}) {
+      try {
+        std::string file;
+        rig.convert(optionsFor(target, policy), &file);
+        EXPECT_EQ(testing_support::lstatOf(file).st_mode & 07777, 0400u);
+      } catch (const HelperFault& fault) {
+        EXPECT_NE(fault.code(), HelperErrorCode::internalError) << nameOf(target);
+      }
+    }
+  }
+}
+
 // --- planning ----------------------------------------------------------------
 
 InspectedImage header(const std::string& fixture) { return ImageInspector().inspect(fixtureBytes(fixture), false); }

@@ -81,6 +81,16 @@ TEST(ImageInspectorRefusal, TruncatedFilesOfEveryFormatFailWithoutCrashing) {
   }
 }
 
+TEST(ImageInspectorRefusal, MalformedMetadataNeverBreaksTheInspection) {
+  // An EXIF directory claiming 65535 entries with a GPS pointer past the end:
+  // the picture is still described, and nothing of the broken EXIF is
+  // reported as carried-over metadata it does not hold.
+  const InspectedImage image = testing::inspectBytes(fixtureBytes("pipeline/broken-exif.jpg"));
+  EXPECT_EQ(image.probe.width, 64);
+  EXPECT_EQ(image.probe.height, 48);
+  EXPECT_FALSE(image.metadata.supportedDictionaries.contains(std::string(ImagePropertyKey::gpsDictionary)));
+}
+
 struct ProbeCase {
   const char* fixture;
   const char* type;
