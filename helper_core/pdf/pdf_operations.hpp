@@ -44,6 +44,13 @@ struct PDFOutputDescription {
   bool allowsText = false;
 };
 
+// One page of an image PDF: an opaque RGB image drawn over the whole page at
+// one point per pixel.
+struct ImagePDFPage {
+  DecodedImage image;
+  PDFPageGeometry geometry;
+};
+
 // The SHA-256 of the bytes as 64 lowercase hexadecimal digits, as an output
 // record carries it.
 std::string outputRecordDigest(std::span<const std::uint8_t> bytes);
@@ -87,6 +94,22 @@ class PDFOperations {
   // The document's serialised bytes; resource-limit when there are none or
   // more than 536870912.
   static std::vector<std::uint8_t> dataRepresentation(const PDFDocument& document);
+
+  // images-to-pdf: 1 to 500 distinct still images, one page each in the order
+  // given, upright and flattened onto white. The sources are read, checked
+  // and drawn one at a time; the limits on bytes and pixels stop a request
+  // before later sources are read. Nothing is written unless the finished
+  // PDF passes the output validation.
+  PDFOperationResult imagesToPDF(const std::vector<std::string>& sourcePaths, std::string_view outputPath) const;
+
+  // `image` redrawn over opaque white, 8-bit RGB without alpha (the fourth
+  // byte of each pixel is padding), at the same pixel size.
+  static DecodedImage renderPDFPageImage(const DecodedImage& image);
+
+  // A PDF with one page per entry, each image filling its page. The writer
+  // screens every compressed image stream for bytes that read as feature
+  // names, so the file passes the structural validation.
+  static std::vector<std::uint8_t> createImagePDF(const std::vector<ImagePDFPage>& pages);
 
   // pdf-pages-to-png and pdf-pages-to-jpeg: one output path per page of the
   // source, in page order. Every page is rendered, encoded and proved before

@@ -56,6 +56,11 @@ HelperResponse RequestProcessor::execute(const HelperRequest& request) const {
     case HelperOperation::inspectPDF:
       return pdfInspection(request.requestId,
                            pdfOperations_.inspectPDF(std::get<HelperRequest::InspectPDF>(request.payload).sourcePath));
+    case HelperOperation::imagesToPDF: {
+      const auto& arguments = std::get<HelperRequest::ImagesToPDF>(request.payload);
+      return pdfOperation(request.requestId, request.operation(),
+                          pdfOperations_.imagesToPDF(arguments.sourcePaths, arguments.outputPath));
+    }
     case HelperOperation::pdfPagesToPNG: {
       const auto& arguments = std::get<HelperRequest::PDFPagesToPNG>(request.payload);
       return pdfOperation(request.requestId, request.operation(),

@@ -1,11 +1,13 @@
-// pdf-pages-to-png and pdf-pages-to-jpeg through the real helper binary: a
-// staging directory prepared by the helper, the pages rendered into it through
-// inherited descriptors, and the rendered set published into the destination.
+// The PDF operations that write outputs, through the real helper binary: a
+// staging directory prepared by the helper, the outputs written into it from
+// sources on inherited descriptors (pages rendered from a PDF, or a PDF built
+// from images), and the result published into the destination.
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,7 +64,7 @@ json singleResponse(const testing::HelperRun& run, int exitStatus = 0) {
   return responses.empty() ? json() : responses[0];
 }
 
-class RenderPagesEndToEnd : public ::testing::Test {
+class PDFOutputsEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(::mkdir(destination().c_str(), 0700), 0);
@@ -72,6 +74,39 @@ class RenderPagesEndToEnd : public ::testing::Test {
   std::string destination() const { return root_ / "destination"; }
   std::string staging() const { return destination() + "/" + stagingName; }
   json destinationIdentity() const { return wire(identityOf(destination()).protocolValue()); }
+
+  // prepare-staging for one output, through descriptor 3 on the destination.
+  json prepareOne(const std::string& name) {
+    json request = envelope("prepare-staging", 1);
+    request["destinationPath"] = "/dev/fd/3";
+    request["destinationIdentity"] = destinationIdentity();
+    request["stagingId"] = stagingId;
+    request["stagingName"] = stagingName;
+    request["outputName"] = name;
+    json prepared = singleResponse(runHelper(request.dump() + "\n", {{3, destination_.get()}}));
+    EXPECT_EQ(prepared["ok"], true) << prepared.dump();
+    return prepared;
+  }
+
+  // images-to-pdf with the images on descriptors 3, 5, 6, … and the staging
+  // directory on descriptor 4.
+  json imagesToPDF(const std::vector<std::string>& images, const std::string& name) {
+    std::vector<UniqueFd> sources;
+    std::map<int, int> descriptors;
+    json request = envelope("images-to-pdf", 2);
+    request["sourcePaths"] = json::array();
+    int number = 3;
+    for (const std::string& image : images) {
+      sources.push_back(openOrThrow(pdf_testing::fixturePath("images/" + image), O_RDONLY));
+      descriptors[number] = sources.back().get();
+      request["sourcePaths"].push_back("/dev/fd/" + std::to_string(number));
+      number = number == 3 ? 5 : number + 1;
+    }
+    const UniqueFd stagingDirectory = openOrThrow(staging(), O_RDONLY | O_DIRECTORY);
+    descriptors[4] = stagingDirectory.get();
+    request["outputPath"] = "/dev/fd/4/" + name;
+    return singleResponse(runHelper(request.dump() + "\n", descriptors));
+  }
 
   // prepare-staging-set for `names`, through descriptor 3 on the destination.
   json prepare(const std::vector<std::string>& names) {
@@ -130,7 +165,7 @@ class RenderPagesEndToEnd : public ::testing::Test {
   UniqueFd destination_;
 };
 
-TEST_F(RenderPagesEndToEnd, PNGPagesAreRenderedStagedAndPublished) {
+TEST_F(PDFOutputsEndToEnd, PNGPagesAreRenderedStagedAndPublished) {
   const std::vector<std::string> names = {staged(1, "png"), staged(2, "png"), staged(3, "png")};
   const json prepared = prepare(names);
 
@@ -164,7 +199,7 @@ TEST_F(RenderPagesEndToEnd, PNGPagesAreRenderedStagedAndPublished) {
   EXPECT_EQ(entriesOf(staging()), (std::set<std::string>{".owner.json"}));
 }
 
-TEST_F(RenderPagesEndToEnd, JPEGPagesFromAFurtherDescriptorArePublished) {
+TEST_F(PDFOutputsEndToEnd, JPEGPagesFromAFurtherDescriptorArePublished) {
   std::vector<std::string> jpg;
   for (int i = 1; i <= 6; ++i) jpg.push_back(staged(i, "jpg"));
   const json prepared = prepare(jpg);
@@ -186,7 +221,7 @@ TEST_F(RenderPagesEndToEnd, JPEGPagesFromAFurtherDescriptorArePublished) {
   }
 }
 
-TEST_F(RenderPagesEndToEnd, RefusalsLeaveTheStagingDirectoryAsPrepared) {
+TEST_F(PDFOutputsEndToEnd, RefusalsLeaveTheStagingDirectoryAsPrepared) {
   const std::vector<std::string> names = {staged(1, "png"), staged(2, "png")};
   (void)prepare(names);
   struct Case {
@@ -216,6 +251,50 @@ TEST_F(RenderPagesEndToEnd, RefusalsLeaveTheStagingDirectoryAsPrepared) {
     EXPECT_EQ(response["error"], c.error) << response.dump();
     EXPECT_FALSE(response.contains("outputs"));
   }
+  EXPECT_EQ(entriesOf(staging()), (std::set<std::string>{".owner.json"}));
+}
+
+TEST_F(PDFOutputsEndToEnd, ImagesBecomeAPDFThatIsPublished) {
+  const std::string name = staged(9, "pdf");
+  const json prepared = prepareOne(name);
+  const json built = imagesToPDF({"marker-800x600.png", "portrait-6.jpg", "half-transparent.png"}, name);
+  ASSERT_EQ(built["ok"], true) << built.dump();
+  EXPECT_EQ(built["operation"], "images-to-pdf");
+  ASSERT_EQ(built["outputs"].size(), 1u);
+  const json& record = built["outputs"][0];
+  const std::string bytes = readFile(staging() + "/" + name);
+  EXPECT_EQ(record, (json{{"index", 0}, {"byteLength", bytes.size()},
+                          {"sha256", DescriptorDigest::sha256(testing_support::bytesOf(bytes))}}));
+  EXPECT_EQ(bytes.substr(0, 5), "%PDF-");
+
+  json publish = envelope("publish-output", 3);
+  publish["destinationPath"] = "/dev/fd/3";
+  publish["destinationDisplayPath"] = "/home/me/Documents";
+  publish["destinationIdentity"] = destinationIdentity();
+  publish["stagingName"] = stagingName;
+  publish["stagingId"] = stagingId;
+  publish["stagingIdentity"] = wire(identityOf(staging()).protocolValue());
+  publish["ownerIdentity"] = prepared["ownerIdentity"];
+  publish["outputName"] = name;
+  publish["outputIdentity"] = wire(identityOf(staging() + "/" + name).protocolValue());
+  publish["outputSha256"] = record["sha256"];
+  publish["outputBaseName"] = "Album";
+  publish["outputExtension"] = "pdf";
+  const json published = singleResponse(runHelper(publish.dump() + "\n", {{3, destination_.get()}}));
+  ASSERT_EQ(published["ok"], true) << published.dump();
+  EXPECT_EQ(published["finalPath"], "/home/me/Documents/Album.pdf");
+  EXPECT_EQ(readFile(destination() + "/Album.pdf"), bytes);
+  EXPECT_EQ(entriesOf(staging()), (std::set<std::string>{".owner.json"}));
+}
+
+TEST_F(PDFOutputsEndToEnd, ARefusedImageLeavesNothingStaged) {
+  const std::string name = staged(9, "pdf");
+  (void)prepareOne(name);
+  const json refused = imagesToPDF({"marker-800x600.png", "small.heic"}, name);
+  EXPECT_EQ(refused["ok"], false);
+  EXPECT_EQ(refused["operation"], "images-to-pdf");
+  EXPECT_EQ(refused["error"], (json{{"code", "unsupported-source"},
+                                    {"message", "The image type is not accepted by the current image-to-PDF operation."}}));
   EXPECT_EQ(entriesOf(staging()), (std::set<std::string>{".owner.json"}));
 }
 

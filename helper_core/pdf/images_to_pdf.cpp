@@ -1,0 +1,148 @@
+// images-to-pdf: still images become the pages of one PDF, each page exactly as
+// large as its image at one point per pixel. Sources are read, checked and
+// drawn strictly one after another, so the byte and pixel totals stop a request
+// before later sources are touched, and a source's bytes are gone before the
+// next one is read.
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <set>
+#include <utility>
+
+#include "helper_core/image/image_inspector.hpp"
+#include "helper_core/pdf/pdf_name_features.hpp"
+#include "helper_core/pdf/pdf_operations.hpp"
+#include "helper_core/pdf/platform/pdf_context.hpp"
+#include "helper_core/protocol/helper_error.hpp"
+#include "helper_core/protocol/helper_limits.hpp"
+
+namespace quorvantelmic {
+
+namespace {
+
+// The drawn image of one source, ready to become a page; the source's bytes
+// and its decoded frames end with this call.
+DecodedImage uprightPageImage(const SecureFileReader& reader, std::string_view path, std::int64_t& sourceBytes) {
+  const std::vector<std::uint8_t> bytes = reader.readRegularFile(path, HelperLimits::maximumSourceBytes);
+  const auto length = static_cast<std::int64_t>(bytes.size());
+  if (length > HelperLimits::maximumPDFAggregateSourceBytes - sourceBytes) {
+    throw HelperFault(HelperErrorCode::resourceLimit, "The image sources exceed the aggregate byte limit.");
+  }
+  sourceBytes += length;
+
+  InspectedImage inspected = ImageInspector().inspect(bytes, true);
+  // The inspection proved that frame 0 decodes; the page is drawn from a
+  // fresh upright decode, so the stored frame is not kept alongside it.
+  inspected.decodedImage.reset();
+  if (!currentRasterSourceTypeIdentifiers().contains(inspected.probe.uniformTypeIdentifier)) {
+    throw HelperFault(HelperErrorCode::unsupportedSource,
+                      "The image type is not accepted by the current image-to-PDF operation.");
+  }
+  if (inspected.probe.frameCount != 1) {
+    throw HelperFault(HelperErrorCode::unsupportedSource,
+                      "Only single-frame still images are accepted for PDF conversion.");
+  }
+  ThumbnailOptions options;
+  options.createThumbnailFromImageAlways = true;
+  options.createThumbnailWithTransform = true;
+  // The longer stored side, so the image is never scaled down.
+  options.thumbnailMaxPixelSize = static_cast<std::size_t>(std::max(inspected.probe.width, inspected.probe.height));
+  const std::optional<DecodedImage> upright = inspected.source.createThumbnailAtIndex(0, options);
+  if (!upright) throw HelperFault(HelperErrorCode::decodeFailed, "An image page could not be decoded.");
+  return PDFOperations::renderPDFPageImage(*upright);
+}
+
+}  // namespace
+
+PDFOperationResult PDFOperations::imagesToPDF(const std::vector<std::string>& sourcePaths,
+                                              std::string_view outputPath) const {
+  if (sourcePaths.empty() || sourcePaths.size() > static_cast<std::size_t>(HelperLimits::maximumPDFImageSources)) {
+    throw HelperFault(HelperErrorCode::resourceLimit, "The image source count is outside the allowed range.");
+  }
+  const std::set<std::string_view> distinct(sourcePaths.begin(), sourcePaths.end());
+  if (distinct.size() != sourcePaths.size()) {
+    throw HelperFault(HelperErrorCode::invalidRequest, "The image source paths must be distinct.");
+  }
+  checkStagedPDFOutputPath(outputPath);
+
+  std::vector<ImagePDFPage> pages;
+  pages.reserve(sourcePaths.size());
+  std::int64_t sourceBytes = 0;
+  std::int64_t pixels = 0;
+  for (const std::string& path : sourcePaths) {
+    DecodedImage image = uprightPageImage(reader, path, sourceBytes);
+    const auto width = static_cast<std::int64_t>(image.width());
+    const auto height = static_cast<std::int64_t>(image.height());
+    // The pixel limits come first: a 40000 × 10 image is refused for its
+    // pixels, a 20000 × 10 one for its page size.
+    if (width > HelperLimits::maximumPDFPagePixels || height > HelperLimits::maximumPDFPagePixels ||
+        width * height > HelperLimits::maximumPDFRenderPixels ||
+        width * height > HelperLimits::maximumPDFAggregatePixels - pixels) {
+      throw HelperFault(HelperErrorCode::resourceLimit, "The image pages exceed the PDF pixel limit.");
+    }
+    pixels += width * height;
+    if (static_cast<double>(width) > HelperLimits::maximumPDFPagePoints ||
+        static_cast<double>(height) > HelperLimits::maximumPDFPagePoints) {
+      throw HelperFault(HelperErrorCode::resourceLimit, "An image page exceeds the PDF geometry limit.");
+    }
+    pages.push_back(
+        ImagePDFPage{std::move(image), PDFPageGeometry{static_cast<double>(width), static_cast<double>(height), 0}});
+  }
+
+  std::vector<PDFPageGeometry> geometry;
+  geometry.reserve(pages.size());
+  for (const ImagePDFPage& page : pages) geometry.push_back(page.geometry);
+  std::vector<PDFOutputDescription> outputs;
+  outputs.push_back(PDFOutputDescription{createImagePDF(pages), geometry, false, false});
+  // The pixels are in the PDF now; only the file is needed from here on.
+  pages.clear();
+  pages.shrink_to_fit();
+
+  // The same check as on the written file, before anything is created.
+  validatePDFOutput(outputs.front().bytes, geometry, false, false);
+  return writePDFOutputs(outputs, {std::string(outputPath)});
+}
+
+DecodedImage PDFOperations::renderPDFPageImage(const DecodedImage& image) {
+  const std::size_t width = image.width();
+  const std::size_t height = image.height();
+  std::optional<BitmapContext> context =
+      BitmapContext::create(width, height, 8, 4 * width, ColorSpace::deviceRgb(), ImageAlphaInfo::noneSkipLast);
+  if (!context) throw HelperFault(HelperErrorCode::decodeFailed, "The image page could not be rendered safely.");
+  context->setGrayFillColor(1, 1);
+  context->fillRect(ImageRect{0, 0, static_cast<double>(width), static_cast<double>(height)});
+  context->setBlendMode(BlendMode::normal);
+  context->setInterpolationQuality(InterpolationQuality::high);
+  if (!context->drawImage(ImageRect{0, 0, static_cast<double>(width), static_cast<double>(height)}, image)) {
+    throw HelperFault(HelperErrorCode::decodeFailed, "The image page could not be rendered safely.");
+  }
+  std::optional<DecodedImage> drawn = context->createImage();
+  if (!drawn) throw HelperFault(HelperErrorCode::decodeFailed, "The image page could not be finalized safely.");
+  return std::move(*drawn);
+}
+
+std::vector<std::uint8_t> PDFOperations::createImagePDF(const std::vector<ImagePDFPage>& pages) {
+  if (pages.empty()) throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
+  // Compressed pixels are arbitrary bytes; the screen keeps any stream that
+  // would read as a feature name out of the file as it is.
+  CGPDFContext context(containsFeatureNameEvidence);
+  for (const ImagePDFPage& page : pages) {
+    const DecodedImage& image = page.image;
+    const PDFRect box{0, 0, page.geometry.widthPoints, page.geometry.heightPoints};
+    const PDFRasterImage raster{static_cast<std::int64_t>(image.width()), static_cast<std::int64_t>(image.height()),
+                                static_cast<std::int64_t>(image.componentsPerPixel()),
+                                static_cast<std::int64_t>(image.bytesPerRow()), image.pixels()};
+    if (image.bitsPerComponent() != 8 || image.colorSpace() == nullptr ||
+        image.colorSpace()->model() != ColorSpaceModel::rgb || !context.beginPage(box) ||
+        !context.drawImage(raster, box) || !context.endPage()) {
+      throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
+    }
+  }
+  std::optional<std::vector<std::uint8_t>> bytes = context.close();
+  if (!bytes || bytes->empty() || static_cast<std::int64_t>(bytes->size()) > HelperLimits::maximumOutputBytes) {
+    throw HelperFault(HelperErrorCode::resourceLimit, "The PDF output exceeds the byte limit.");
+  }
+  return std::move(*bytes);
+}
+
+}  // namespace quorvantelmic

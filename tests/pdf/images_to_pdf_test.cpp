@@ -1,0 +1,232 @@
+// images-to-pdf on real image files passed as inherited descriptors, writing
+// into a real output directory; the PDFs it writes are inspected and drawn.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "helper_core/file_access/descriptor_digest.hpp"
+#include "helper_core/pdf/pdf_operations.hpp"
+#include "helper_core/protocol/helper_error.hpp"
+#include "tests/file_access/file_test_support.hpp"
+#include "tests/pdf/pdf_test_support.hpp"
+
+namespace quorvantelmic {
+namespace {
+
+using namespace pdf_testing;
+using testing_support::entriesOf;
+using testing_support::openOrThrow;
+using testing_support::TemporaryDirectory;
+
+template <typename Call>
+HelperFault faultOf(Call&& call) {
+  try {
+    call();
+  } catch (const HelperFault& fault) {
+    return fault;
+  }
+  return HelperFault(HelperErrorCode::cancelled, "no fault");
+}
+
+struct RGB {
+  int r, g, b;
+  friend bool operator==(const RGB&, const RGB&) = default;
+};
+
+RGB pixelAt(const PDFBitmap& bitmap, std::int64_t x, std::int64_t y) {
+  const std::uint8_t* p = bitmap.rgb.data() + (y * bitmap.width + x) * 3;
+  return {p[0], p[1], p[2]};
+}
+
+bool isRed(RGB pixel) { return pixel.r > 200 && pixel.g < 60 && pixel.b < 60; }
+bool isBlue(RGB pixel) { return pixel.r < 60 && pixel.g < 60 && pixel.b > 200; }
+// JPEG leaves flat white a level or two below 255.
+bool isWhite(RGB pixel) { return pixel.r > 250 && pixel.g > 250 && pixel.b > 250; }
+
+const std::string outputName = "output-0123456789abcdef0123456789abcdef.pdf";
+const std::string outputPath = "/dev/fd/4/" + outputName;
+
+class ImagesToPDF : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::chmod(directory_.path().c_str(), 0700);
+    output_ = openOrThrow(directory_.path().string(), O_RDONLY | O_DIRECTORY);
+  }
+
+  // The fixture opened read-only on a descriptor of its own, named the way
+  // the parent names further inherited sources ("/dev/fd/N").
+  std::string source(const std::string& image) {
+    const UniqueFd opened = openOrThrow(fixturePath("images/" + image), O_RDONLY);
+    UniqueFd moved(::fcntl(opened.get(), F_DUPFD_CLOEXEC, 700));
+    if (!moved) throw std::runtime_error("cannot duplicate " + image);
+    const std::string path = "/dev/fd/" + std::to_string(moved.get());
+    sources_.push_back(std::move(moved));
+    return path;
+  }
+
+  PDFOperations operations() const {
+    return PDFOperations(SecureFileReader(-1), ExclusiveOutputWriter(output_.get()));
+  }
+  PDFOperationResult convert(const std::vector<std::string>& paths) const {
+    return operations().imagesToPDF(paths, outputPath);
+  }
+
+  std::set<std::string> entries() const { return entriesOf(directory_.path().string()); }
+  std::vector<std::uint8_t> written() const {
+    return bytesOf(testing_support::readFile(directory_ / outputName));
+  }
+  InspectedPDF writtenPDF() const { return PDFInspector().inspect(written()); }
+
+  TemporaryDirectory directory_;
+  UniqueFd output_;
+  std::vector<UniqueFd> sources_;
+};
+
+TEST_F(ImagesToPDF, OnePNGGivesOnePageOfItsPixelSize) {
+  const PDFOperationResult result = convert({source("marker-800x600.png")});
+  ASSERT_EQ(result.outputs.size(), 1u);
+  EXPECT_EQ(result.outputs[0].index, 0);
+  const std::vector<std::uint8_t> bytes = written();
+  EXPECT_EQ(result.outputs[0].byteLength, static_cast<std::int64_t>(bytes.size()));
+  EXPECT_EQ(result.outputs[0].sha256, DescriptorDigest::sha256(bytes));
+  EXPECT_EQ(testing_support::lstatOf(directory_ / outputName).st_mode & 07777, 0400u);
+
+  const InspectedPDF pdf = writtenPDF();
+  EXPECT_EQ(pdf.probe.pages, (std::vector<PDFPageGeometry>{{800, 600, 0}}));
+  EXPECT_FALSE(pdf.probe.hasText);
+  EXPECT_FALSE(pdf.probe.hasAnnotations || pdf.probe.hasForms || pdf.probe.hasOutlines);
+  // The image fills the page the right way up: the marker stays upper left.
+  const std::optional<PDFBitmap> page = pdf.coreGraphicsDocument.page(1)->drawIntoBitmap(1.0, 800, 600);
+  ASSERT_TRUE(page);
+  EXPECT_TRUE(isRed(pixelAt(*page, 10, 10)));
+  EXPECT_TRUE(isRed(pixelAt(*page, 95, 45)));
+  EXPECT_EQ(pixelAt(*page, 110, 10), (RGB{255, 255, 255}));
+  EXPECT_EQ(pixelAt(*page, 10, 590), (RGB{255, 255, 255}));
+}
+
+TEST_F(ImagesToPDF, TransparencyIsFlattenedOntoWhite) {
+  const DecodedImage flattened = [&] {
+    const std::vector<std::uint8_t> png = bytesOf(testing_support::readFile(fixturePath("images/half-transparent.png")));
+    const std::optional<ImageSource> image = ImageSource::createWithData(png);
+    return PDFOperations::renderPDFPageImage(*image->createImageAtIndex(0));
+  }();
+  EXPECT_EQ(flattened.alphaInfo(), ImageAlphaInfo::noneSkipLast);
+  EXPECT_EQ(flattened.width(), 64u);
+  EXPECT_EQ(flattened.height(), 48u);
+  const std::uint8_t* left = flattened.pixels().data() + 20 * flattened.bytesPerRow() + 5 * 4;
+  EXPECT_EQ((RGB{left[0], left[1], left[2]}), (RGB{255, 255, 255}));
+
+  (void)convert({source("half-transparent.png")});
+  const InspectedPDF pdf = writtenPDF();
+  EXPECT_EQ(pdf.probe.pages, (std::vector<PDFPageGeometry>{{64, 48, 0}}));
+  const std::optional<PDFBitmap> page = pdf.coreGraphicsDocument.page(1)->drawIntoBitmap(1.0, 64, 48);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(pixelAt(*page, 5, 20), (RGB{255, 255, 255}));
+  EXPECT_EQ(pixelAt(*page, 28, 40), (RGB{255, 255, 255}));
+  EXPECT_TRUE(isBlue(pixelAt(*page, 40, 20)));
+}
+
+TEST_F(ImagesToPDF, StoredOrientationIsAppliedAndPagesKeepTheirOrder) {
+  const PDFOperationResult result =
+      convert({source("portrait-6.jpg"), source("marker-800x600.png"), source("half-transparent.png")});
+  ASSERT_EQ(result.outputs.size(), 1u);
+  const InspectedPDF pdf = writtenPDF();
+  // Stored 4000 × 3000, displayed a quarter turn clockwise.
+  EXPECT_EQ(pdf.probe.pages,
+            (std::vector<PDFPageGeometry>{{3000, 4000, 0}, {800, 600, 0}, {64, 48, 0}}));
+  // The marker of the stored upper left corner is now upper right.
+  const std::optional<PDFBitmap> page = pdf.coreGraphicsDocument.page(1)->drawIntoBitmap(0.05, 150, 200);
+  ASSERT_TRUE(page);
+  EXPECT_TRUE(isRed(pixelAt(*page, 143, 8)));
+  EXPECT_TRUE(isWhite(pixelAt(*page, 6, 8)));
+  EXPECT_TRUE(isWhite(pixelAt(*page, 143, 190)));
+}
+
+TEST_F(ImagesToPDF, PageSizeAndPixelLimits) {
+  const HelperFault pdfPixels(HelperErrorCode::resourceLimit, "The image pages exceed the PDF pixel limit.");
+  // 40000 × 10 passes the image inspection but not the page side limit; the
+  // pixel limits are judged before the page size.
+  EXPECT_EQ(faultOf([&] { convert({source("gray-40000x10.png")}); }), pdfPixels);
+  EXPECT_EQ(faultOf([&] { convert({source("gray-14401x100.png")}); }),
+            HelperFault(HelperErrorCode::resourceLimit, "An image page exceeds the PDF geometry limit."));
+  // 100010000 pixels are already over the image inspection's own limit,
+  // which answers first.
+  EXPECT_EQ(faultOf([&] { convert({source("gray-10001x10000.png")}); }),
+            HelperFault(HelperErrorCode::resourceLimit, "The source image exceeds the pixel limit."));
+  EXPECT_TRUE(entries().empty());
+
+  // 14400 × 6944 = 99993600 pixels: the largest page that fits both limits.
+  (void)convert({source("gray-14400x6944.png")});
+  EXPECT_EQ(writtenPDF().probe.pages, (std::vector<PDFPageGeometry>{{14400, 6944, 0}}));
+}
+
+TEST_F(ImagesToPDF, TheAggregatePixelLimitStopsTheThirdLargeImage) {
+  // Two pages of 10000 × 10000 pass (200000000 pixels); the third would
+  // bring the total over 250000000, although it is within the limit of a
+  // single page. Three paths of one file, each its own descriptor.
+  const HelperFault pdfPixels(HelperErrorCode::resourceLimit, "The image pages exceed the PDF pixel limit.");
+  EXPECT_EQ(faultOf([&] {
+              convert({source("gray-10000x10000.png"), source("gray-10000x10000.png"), source("gray-10000x10000.png")});
+            }),
+            pdfPixels);
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(ImagesToPDF, RequestChecksComeBeforeAnySourceIsRead) {
+  // "/dev/fd/3" stands for no descriptor here, so reading it would fail:
+  // every answer below that is not that failure comes before reading.
+  const HelperFault count(HelperErrorCode::resourceLimit, "The image source count is outside the allowed range.");
+  EXPECT_EQ(faultOf([&] { convert({}); }), count);
+  std::vector<std::string> many;
+  for (int i = 0; i < 501; ++i) many.push_back("/dev/fd/" + std::to_string(i + 3));
+  EXPECT_EQ(faultOf([&] { convert(many); }), count);
+  EXPECT_EQ(faultOf([&] { convert({"/dev/fd/3", "/dev/fd/5", "/dev/fd/3"}); }),
+            HelperFault(HelperErrorCode::invalidRequest, "The image source paths must be distinct."));
+  const HelperFault output(HelperErrorCode::invalidRequest, "The staged PDF output path is invalid.");
+  EXPECT_EQ(faultOf([&] {
+              operations().imagesToPDF({"/dev/fd/3"}, "/dev/fd/4/output-0123456789abcdef0123456789abcdef.png");
+            }),
+            output);
+  EXPECT_EQ(faultOf([&] { operations().imagesToPDF({"/dev/fd/3"}, "/dev/fd/4/Holiday.pdf"); }), output);
+  // The same readable file listed twice is refused just the same.
+  const std::string valid = source("marker-800x600.png");
+  EXPECT_EQ(faultOf([&] { convert({valid, valid}); }).message(), "The image source paths must be distinct.");
+  // With valid paths, the reader is reached.
+  EXPECT_EQ(faultOf([&] { convert({"/dev/fd/3"}); }),
+            HelperFault(HelperErrorCode::filesystemPolicy, "The inherited source descriptor is unavailable."));
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(ImagesToPDF, RefusedSourcesAndOutputsLeaveNothingBehind) {
+  EXPECT_EQ(faultOf([&] { convert({source("marker-800x600.png"), source("small.heic")}); }),
+            HelperFault(HelperErrorCode::unsupportedSource,
+                        "The image type is not accepted by the current image-to-PDF operation."));
+  // The image inspection admits one frame only and answers first.
+  EXPECT_EQ(faultOf([&] { convert({source("two-frames.gif")}); }),
+            HelperFault(HelperErrorCode::resourceLimit, "The source image exceeds the frame limit."));
+  // Faults of the image inspection pass through unchanged.
+  EXPECT_EQ(faultOf([&] { convert({source("../plain-page.pdf")}); }),
+            HelperFault(HelperErrorCode::decodeFailed, "The source is not a readable image."));
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(ImagesToPDF, AnExistingOutputIsNeverReplaced) {
+  testing_support::writeFile(directory_ / outputName, "somebody else's");
+  EXPECT_EQ(faultOf([&] { convert({source("marker-800x600.png")}); }),
+            HelperFault(HelperErrorCode::outputExists, "The output path already exists."));
+  EXPECT_EQ(testing_support::readFile(directory_ / outputName), "somebody else's");
+  EXPECT_EQ(entries(), (std::set<std::string>{outputName}));
+}
+
+TEST(ImagePDFWriting, PagesNeedAnImageEach) {
+  EXPECT_EQ(faultOf([] { PDFOperations::createImagePDF({}); }),
+            HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created."));
+}
+
+}  // namespace
+}  // namespace quorvantelmic
