@@ -43,6 +43,13 @@ bool layoutMatches(ImageAlphaInfo info, bool wantsAlpha) {
   return info == ImageAlphaInfo::none || info == ImageAlphaInfo::noneSkipLast || info == ImageAlphaInfo::noneSkipFirst;
 }
 
+void requireDrawableColorSpace(const std::shared_ptr<const ColorSpace>& colorSpace) {
+  if (!colorSpace) fail(HelperErrorCode::decodeFailed, "The source color space could not be preserved while resizing.");
+  if (colorSpace->model() != ColorSpaceModel::monochrome && colorSpace->model() != ColorSpaceModel::rgb) {
+    fail(HelperErrorCode::unsupportedSource, "The source color model cannot be preserved while resizing.");
+  }
+}
+
 }  // namespace
 
 void ImageOperations::validateCandidateSource(const InspectedImage& source, Target target) const {
@@ -123,17 +130,28 @@ DecodedImage ImageOperations::createTransformedImage(const InspectedImage& sourc
   ThumbnailOptions thumbnailOptions;
   thumbnailOptions.createThumbnailFromImageAlways = true;
   thumbnailOptions.createThumbnailWithTransform = true;
-  thumbnailOptions.thumbnailMaxPixelSize = static_cast<std::size_t>(std::max(source.probe.width, source.probe.height));
+  // The rendering is asked for at the output's longer side rather than at
+  // full size: a downscale then needs no full-size oriented copy and no second
+  // resampling pass, and when its rounding gives exactly the planned size the
+  // rendering is encoded as it is. Any other size is drawn below.
+  thumbnailOptions.thumbnailMaxPixelSize = static_cast<std::size_t>(
+      std::min(std::max(width, height), std::max(source.probe.width, source.probe.height)));
   std::optional<DecodedImage> thumbnail = source.source.createThumbnailAtIndex(0, thumbnailOptions);
   if (!thumbnail) fail(HelperErrorCode::decodeFailed, "The source orientation could not be applied safely.");
   const auto requestedWidth = static_cast<std::size_t>(width);
   const auto requestedHeight = static_cast<std::size_t>(height);
+  // A resize must be drawn in the source's own colour space, and only grey
+  // and RGB can be drawn; the smaller rendering above does not change that.
+  const bool transposes = source.probe.orientation >= 5 && source.probe.orientation <= 8;
+  const bool resizes = width != (transposes ? source.probe.height : source.probe.width) ||
+                       height != (transposes ? source.probe.width : source.probe.height);
+  if (resizes) requireDrawableColorSpace(thumbnail->colorSpace());
   if (thumbnail->width() == requestedWidth && thumbnail->height() == requestedHeight &&
       thumbnail->bitsPerComponent() <= 8 && layoutMatches(thumbnail->alphaInfo(), hasAlpha)) {
     return std::move(*thumbnail);
   }
   const std::shared_ptr<const ColorSpace>& colorSpace = thumbnail->colorSpace();
-  if (!colorSpace) fail(HelperErrorCode::decodeFailed, "The source color space could not be preserved while resizing.");
+  requireDrawableColorSpace(colorSpace);
   std::size_t bytesPerRow = 0;
   ImageAlphaInfo layout = ImageAlphaInfo::none;
   switch (colorSpace->model()) {
@@ -146,7 +164,7 @@ DecodedImage ImageOperations::createTransformedImage(const InspectedImage& sourc
       layout = hasAlpha ? ImageAlphaInfo::premultipliedLast : ImageAlphaInfo::noneSkipLast;
       break;
     default:
-      fail(HelperErrorCode::unsupportedSource, "The source color model cannot be preserved while resizing.");
+      break;
   }
   std::optional<BitmapContext> context =
       BitmapContext::create(requestedWidth, requestedHeight, 8, bytesPerRow, colorSpace, layout);

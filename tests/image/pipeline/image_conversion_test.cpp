@@ -86,6 +86,8 @@ std::string show(const std::array<int, 4>& v) {
   return std::to_string(v[0]) + "," + std::to_string(v[1]) + "," + std::to_string(v[2]) + "," + std::to_string(v[3]);
 }
 
+double exposureOf(const Converted& output);
+
 // --- options, targets and output paths -------------------------------------
 
 TEST(ImageConversionRefusal, OptionsOutOfRangeAreRefusedBeforeAnythingIsRead) {
@@ -298,6 +300,34 @@ TEST(ImageConversionPixels, RenderedOrientationMovesTheQuadrantsUpright) {
     EXPECT_TRUE(near(rgbaAt(output.bytes, 4, 19), {0, 0, 255, 255}, 40)) << nameOf(target);
     EXPECT_TRUE(near(rgbaAt(output.bytes, 27, 19), {255, 255, 255, 255}, 40)) << nameOf(target);
   }
+}
+
+TEST(ImageConversionPixels, ResizedOutputsHaveThePlannedSize) {
+  ConvertImageOptions bounded = optionsFor(Target::jpeg);
+  bounded.maximumWidth = 1000;
+  bounded.maximumHeight = 1000;
+  const Converted landscape = convert("pipeline/landscape.jpg", bounded);
+  EXPECT_EQ(landscape.probe.width, 1000);
+  EXPECT_EQ(landscape.probe.height, 750);
+  // The resized photo keeps its metadata.
+  EXPECT_DOUBLE_EQ(exposureOf(landscape), 1.0 / 250.0);
+  ConvertImageOptions upright = optionsFor(Target::png);
+  upright.maximumHeight = 2000;
+  const Converted portrait = convert("pipeline/portrait-6.jpg", upright);
+  EXPECT_EQ(portrait.probe.width, 1500);
+  EXPECT_EQ(portrait.probe.height, 2000);
+  EXPECT_EQ(portrait.probe.orientation, 1);
+  // A size the rendering's own rounding does not reach is drawn exactly.
+  ConvertImageOptions odd = optionsFor(Target::bmp);
+  odd.maximumWidth = 7;
+  const Converted small = convert("images/orientation-6.jpg", odd);
+  EXPECT_EQ(small.probe.width, 7);
+  EXPECT_EQ(small.probe.height, 5);
+  ConvertImageOptions halfAlpha = optionsFor(Target::jpeg);
+  halfAlpha.maximumWidth = 16;
+  const Converted flattened = convert("pipeline/alpha.png", halfAlpha);
+  EXPECT_EQ(flattened.probe.width, 16);
+  EXPECT_TRUE(near(rgbaAt(flattened.bytes, 1, 6), {255, 255, 255, 255}, 8)) << show(rgbaAt(flattened.bytes, 1, 6));
 }
 
 TEST(ImageConversionPixels, TransparencyLandsOnWhiteWhereTheTargetHasNoAlpha) {
