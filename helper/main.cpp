@@ -3,11 +3,20 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "helper_core/image/platform/image_platform.hpp"
 #include "helper_core/protocol/ndjson_runner.hpp"
 #include "helper_core/protocol/request_processor.hpp"
 
-int main() {
+// The helper reads no arguments; argv is only handed back to exec when the
+// process restarts itself once with its libraries limited to one thread.
+int main(int, char** argv) {
   using namespace quorvantelmic;
+  // The helper runs on one thread by design, and the OpenMP runtime inside the
+  // palette quantiser and the text recogniser reads its thread limit only when
+  // it loads: restart once with the limit set, before any request is read.
+  // Should the restart fail, the helper still works, only slower.
+  (void)ensureSingleThreadedLibraryRuntime(argv);
+
   // A parent that goes away must not kill the helper in the middle of an
   // operation (a half-done publication is rolled back only if we keep running);
   // writes to a closed pipe then fail with EPIPE instead.

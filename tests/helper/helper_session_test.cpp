@@ -1,10 +1,16 @@
 // Whole sessions through the real helper binary: every response line, the exit
 // status, and silence on standard error.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "tests/protocol/request_fixtures.hpp"
+#include "helper_core/file_access/unique_fd.hpp"
 #include "tests/support/helper_process.hpp"
 
 namespace quorvantelmic {
@@ -150,6 +156,50 @@ TEST(HelperSession, HostileLinesNeverCrashOrSpeakOnStandardError) {
     ASSERT_EQ(run.responses().size(), 1u);
     EXPECT_EQ(run.responses()[0]["error"]["code"], "invalid-request");
   }
+}
+
+}  // namespace
+}  // namespace quorvantelmic
+
+namespace quorvantelmic {
+namespace {
+
+// The running helper has restarted itself with OpenMP limited to one thread
+// before it answers anything, whatever environment its parent gave it.
+TEST(HelperProcess, RunsItsLibrariesOnOneThread) {
+  int input[2];
+  int output[2];
+  ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+  UniqueFd inputRead(input[0]), inputWrite(input[1]), outputRead(output[0]), outputWrite(output[1]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, inputRead.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, outputWrite.get(), STDOUT_FILENO);
+  char* const arguments[] = {const_cast<char*>(helperBinaryPath()), nullptr};
+  char* const environment[] = {const_cast<char*>("OMP_THREAD_LIMIT=8"), nullptr};
+  pid_t child = -1;
+  ASSERT_EQ(::posix_spawn(&child, helperBinaryPath(), &actions, nullptr, arguments, environment), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  inputRead.reset();
+  outputWrite.reset();
+
+  // Once the first answer arrives, the restart is behind it.
+  const std::string line = hello() + "\n";
+  ASSERT_EQ(::write(inputWrite.get(), line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  char buffer[4096];
+  ASSERT_GT(::read(outputRead.get(), buffer, sizeof buffer), 0);
+  std::string environ;
+  {
+    UniqueFd file(::open(("/proc/" + std::to_string(child) + "/environ").c_str(), O_RDONLY | O_CLOEXEC));
+    for (ssize_t got; (got = ::read(file.get(), buffer, sizeof buffer)) > 0;) environ.append(buffer, static_cast<std::size_t>(got));
+  }
+  inputWrite.reset();
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(environ.find(std::string("OMP_THREAD_LIMIT=1") + '\0'), std::string::npos);
+  EXPECT_EQ(environ.find("OMP_THREAD_LIMIT=8"), std::string::npos);
 }
 
 }  // namespace
