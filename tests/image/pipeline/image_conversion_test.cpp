@@ -442,6 +442,20 @@ TEST(ImageConversionProfile, DisplayP3SurvivesIntoEveryTargetThatCarriesProfiles
   }
 }
 
+TEST(ImageOperationsInspection, InspectImageReadsThroughTheSourceDescriptor) {
+  ConversionRig rig(fixturePath("pipeline/display-p3.jpg"));
+  const ImageProbe probe = rig.operations().inspectImage("/dev/fd/3");
+  EXPECT_EQ(probe, testing::inspectBytes(fixtureBytes("pipeline/display-p3.jpg")).probe);
+  EXPECT_TRUE(probe.hasIccProfile);
+  // Another path is read under the path policy, never as descriptor 3.
+  try {
+    (void)rig.operations().inspectImage("relative/picture.jpg");
+    ADD_FAILURE() << "a relative path was read";
+  } catch (const HelperFault& fault) {
+    EXPECT_EQ(fault.code(), HelperErrorCode::filesystemPolicy);
+  }
+}
+
 // --- the written file ----------------------------------------------------------
 
 TEST(ImageConversionOutput, TheStagedFileIsReadOnlyAndMatchesTheReportedDigest) {
