@@ -16,7 +16,9 @@
 #include "helper_core/file_access/secure_file_reader.hpp"
 #include "helper_core/image/raster_types.hpp"
 #include "helper_core/pdf/pdf_inspector.hpp"
+#include "helper_core/pdf/narrow_raster_pdf_assembler.hpp"
 #include "helper_core/pdf/pdf_page_renderer.hpp"
+#include "helper_core/pdf/platform/text_recognizer.hpp"
 #include "helper_core/protocol/helper_operation.hpp"
 #include "helper_core/protocol/helper_request.hpp"
 #include "helper_core/protocol/helper_response.hpp"
@@ -122,6 +124,34 @@ class PDFOperations {
                                           const PDFRenderOptions& options) const;
   PDFOperationResult renderPDFPages(std::string_view sourcePath, const std::vector<std::string>& outputPaths,
                                     const PDFRenderOptions& options, const PDFRasterTarget& target) const;
+
+  // Every page of `inspected` rendered at `dpi`, encoded as JPEG at
+  // `jpegQuality` and, with `includeOCR`, its English text recognised from the
+  // rendered bitmap; in page order. One bitmap exists at a time.
+  std::vector<RasterPDFPage> rasterPDFPages(const InspectedPDF& inspected, std::int64_t dpi, double jpegQuality,
+                                            bool includeOCR) const;
+
+  // The English lines of a rendered page in reading order (top to bottom,
+  // then left to right), each printable ASCII on one line.
+  static std::vector<OCRLine> recognizeEnglishText(const DecodedImage& image);
+
+  // The recogniser's observations of one page turned into lines: ASCII only,
+  // white space collapsed, at most 2048 characters each, empty lines dropped,
+  // within the per-page line and text limits, sorted into reading order.
+  static std::vector<OCRLine> ocrLines(const std::vector<RecognizedTextObservation>& observations);
+
+  // `text` with every byte outside 0x20 to 0x7E replaced by a space.
+  static std::string asciiOCRText(std::string_view text);
+
+  // compress-pdf-flattened: every page as one JPEG at the options' resolution
+  // and quality, rebuilt as an image-only PDF that is written only when it is
+  // smaller than the source.
+  PDFOperationResult compressPDFFlattened(std::string_view sourcePath, std::string_view outputPath,
+                                          const PDFCompressionOptions& options) const;
+
+  // ocr-pdf-english: a PDF without a text layer flattened at 144 DPI and
+  // given an invisible layer of the English text recognised on its pages.
+  PDFOperationResult ocrImageOnlyPDFEnglish(std::string_view sourcePath, std::string_view outputPath) const;
 
   SecureFileReader reader;
   ExclusiveOutputWriter writer;

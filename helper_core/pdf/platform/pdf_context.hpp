@@ -9,8 +9,8 @@
 // inspects each compressed stream; a stream it rejects is stored hex-encoded on
 // top of Flate, so the file carries only the names the writer itself chose.
 //
-// Text recognition over rendered pages is the remaining platform service of the
-// PDF pipeline; it will stand beside this writer with its own header.
+// Text recognition over rendered pages stands beside this writer in
+// text_recognizer.hpp.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,315 @@
+// Flattened compression and English OCR on real PDFs: a Ghostscript text page
+// is flattened into an image-only "scan" by our own writer, recognised by
+// tesseract, and the result is read back with poppler's pdftotext.
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "helper_core/file_access/descriptor_digest.hpp"
+#include "helper_core/image/platform/image_platform.hpp"
+#include "helper_core/pdf/narrow_raster_pdf_assembler.hpp"
+#include "helper_core/pdf/pdf_operations.hpp"
+#include "helper_core/pdf/platform/text_recognizer.hpp"
+#include "helper_core/protocol/helper_error.hpp"
+#include "tests/file_access/file_test_support.hpp"
+#include "tests/pdf/pdf_test_support.hpp"
+
+namespace quorvantelmic {
+namespace {
+
+using namespace pdf_testing;
+using testing_support::entriesOf;
+using testing_support::openOrThrow;
+using testing_support::TemporaryDirectory;
+
+template <typename Call>
+HelperFault faultOf(Call&& call) {
+  try {
+    call();
+  } catch (const HelperFault& fault) {
+    return fault;
+  }
+  return HelperFault(HelperErrorCode::cancelled, "no fault");
+}
+
+std::vector<std::uint8_t> englishTextPDF() {
+  return bytesOf(testing_support::readFile(std::string(QUORVANTELMIC_SOURCE_DIR) +
+                                           "/tests/fixtures/pdf_ocr/english-text.pdf"));
+}
+
+std::vector<std::uint8_t> blankPDF() { return bytesOf(buildPagesPDF(1, "[0 0 612 792]", "1 1 1 rg 0 0 1 1 re f")); }
+
+// Every page of `pdf` flattened into an image-only page, as a scanner would
+// deliver it.
+std::vector<RasterPDFPage> flattenedPages(const std::vector<std::uint8_t>& pdf, std::int64_t dpi, double quality) {
+  const InspectedPDF inspected = PDFInspector().inspect(pdf);
+  return PDFOperations(SecureFileReader(-1), ExclusiveOutputWriter(-1)).rasterPDFPages(inspected, dpi, quality, false);
+}
+
+std::vector<std::uint8_t> scanOf(const std::vector<RasterPDFPage>& pages) {
+  return NarrowRasterPDFAssembler().assemble(pages);
+}
+
+RecognizedTextObservation observation(std::string text, NormalizedBox box = {0.1, 0.5, 0.3, 0.02}) {
+  RecognizedTextObservation result;
+  result.candidates.push_back(std::move(text));
+  result.boundingBox = box;
+  return result;
+}
+
+std::vector<std::string> textsOf(const std::vector<OCRLine>& lines) {
+  std::vector<std::string> texts;
+  for (const OCRLine& line : lines) texts.push_back(line.text);
+  return texts;
+}
+
+// Standard output of `command` (a shell command line) and its exit status.
+std::pair<std::string, int> run(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return {"", -1};
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
+  const int status = ::pclose(pipe);
+  return {output, WEXITSTATUS(status)};
+}
+
+// pdftotext's words of one page (or all), separated by single spaces.
+std::string wordsOf(const std::string& pdfPath, int page = 0) {
+  const std::string range = page > 0 ? " -f " + std::to_string(page) + " -l " + std::to_string(page) : "";
+  const auto [text, status] = run("pdftotext" + range + " '" + pdfPath + "' - 2>/dev/null");
+  EXPECT_EQ(status, 0);
+  std::string words;
+  std::string word;
+  for (char c : text + " ") {
+    if (std::isspace(static_cast<unsigned char>(c))) {
+      if (!word.empty()) words += (words.empty() ? "" : " ") + word;
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  return words;
+}
+
+const std::string outputName = "output-0123456789abcdef0123456789abcdef.pdf";
+const std::string outputPath = "/dev/fd/4/" + outputName;
+
+class FlattenedPDF : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::chmod(output_.path().c_str(), 0700);
+    outputDirectory_ = openOrThrow(output_.path().string(), O_RDONLY | O_DIRECTORY);
+  }
+
+  // `bytes` as a source file opened on a descriptor of its own, named the way
+  // the parent names inherited sources.
+  std::string source(const std::vector<std::uint8_t>& bytes) {
+    const std::string path = sources_ / ("source-" + std::to_string(opened_.size()) + ".pdf");
+    {
+      const UniqueFd file = openOrThrow(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
+      if (::write(file.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        throw std::runtime_error("short write");
+      }
+    }
+    const UniqueFd readable = openOrThrow(path, O_RDONLY);
+    UniqueFd moved(::fcntl(readable.get(), F_DUPFD_CLOEXEC, 700));
+    if (!moved) throw std::runtime_error("cannot duplicate source");
+    const std::string name = "/dev/fd/" + std::to_string(moved.get());
+    opened_.push_back(std::move(moved));
+    return name;
+  }
+
+  PDFOperations operations() const {
+    return PDFOperations(SecureFileReader(-1), ExclusiveOutputWriter(outputDirectory_.get()));
+  }
+  std::set<std::string> entries() const { return entriesOf(output_.path().string()); }
+  std::string writtenPath() const { return output_ / outputName; }
+  std::vector<std::uint8_t> written() const { return bytesOf(testing_support::readFile(writtenPath())); }
+
+  TemporaryDirectory output_;
+  TemporaryDirectory sources_;
+  UniqueFd outputDirectory_;
+  std::vector<UniqueFd> opened_;
+};
+
+// ---------------------------------------------------------------------------
+// From recogniser observations to lines
+
+TEST(OCRLines, TextIsPrintableASCIIWithWhiteSpaceCollapsed) {
+  EXPECT_EQ(PDFOperations::asciiOCRText("caf\xc3\xa9"), "caf  ");
+  EXPECT_EQ(PDFOperations::asciiOCRText("a\tb\nc~\x7f"), "a b c~ ");
+  const std::vector<OCRLine> lines = PDFOperations::ocrLines(
+      {observation("caf\xc3\xa9"), observation("  Hello   world\t"), observation(" \t\n"), observation("\xe2\x82\xac")});
+  EXPECT_EQ(textsOf(lines), (std::vector<std::string>{"caf", "Hello world"}));
+  EXPECT_DOUBLE_EQ(lines[0].boundingBox.x, 0.1);
+  EXPECT_DOUBLE_EQ(lines[0].boundingBox.height, 0.02);
+}
+
+TEST(OCRLines, ObservationsWithoutCandidateAreSkipped) {
+  RecognizedTextObservation empty;
+  empty.boundingBox = {0.1, 0.9, 0.2, 0.02};
+  EXPECT_EQ(textsOf(PDFOperations::ocrLines({empty, observation("kept")})), (std::vector<std::string>{"kept"}));
+}
+
+TEST(OCRLines, LongLinesAreCutTo2048Characters) {
+  const std::vector<OCRLine> lines = PDFOperations::ocrLines({observation(std::string(3000, 'x'))});
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].text, std::string(2048, 'x'));
+}
+
+TEST(OCRLines, ReadingOrderIsTopToBottomThenLeftToRight) {
+  // Tops: right word 0.705, left word 0.700 (one row), heading 0.72, footer 0.2.
+  const std::vector<OCRLine> lines = PDFOperations::ocrLines({
+      observation("right", {0.6, 0.685, 0.2, 0.02}),
+      observation("footer", {0.1, 0.18, 0.2, 0.02}),
+      observation("left", {0.1, 0.68, 0.2, 0.02}),
+      observation("heading", {0.5, 0.70, 0.2, 0.02}),
+  });
+  EXPECT_EQ(textsOf(lines), (std::vector<std::string>{"heading", "left", "right", "footer"}));
+}
+
+TEST(OCRLines, PerPageLimits) {
+  std::vector<RecognizedTextObservation> many(4097, observation("a"));
+  EXPECT_EQ(faultOf([&] { PDFOperations::ocrLines(many); }),
+            HelperFault(HelperErrorCode::resourceLimit, "The OCR result exceeds the line limit."));
+  many.pop_back();
+  EXPECT_EQ(PDFOperations::ocrLines(many).size(), 4096u);
+
+  // 512 lines of 2048 bytes are exactly the page's text limit; one byte more is not.
+  std::vector<RecognizedTextObservation> full(512, observation(std::string(2048, 'w')));
+  EXPECT_EQ(PDFOperations::ocrLines(full).size(), 512u);
+  full.push_back(observation("w"));
+  EXPECT_EQ(faultOf([&] { PDFOperations::ocrLines(full); }),
+            HelperFault(HelperErrorCode::resourceLimit, "The OCR result exceeds the text limit."));
+}
+
+// ---------------------------------------------------------------------------
+// The recogniser itself
+
+TEST(TextRecognizerRequest, OnlyEnglishWithoutAutomaticDetectionIsServed) {
+  const std::vector<std::uint8_t> white(64 * 64 * 3, 255);
+  const PDFRasterImage image{64, 64, 3, 64 * 3, white};
+  TextRecognitionRequest request;
+  request.recognitionLanguages = {"fr-FR"};
+  EXPECT_FALSE(TextRecognizer::perform(request, image));
+  request.recognitionLanguages = {"en-US"};
+  request.automaticallyDetectsLanguage = true;
+  EXPECT_FALSE(TextRecognizer::perform(request, image));
+  request.automaticallyDetectsLanguage = false;
+  const PDFRasterImage truncated{64, 64, 3, 64 * 3, std::span(white).first(100)};
+  EXPECT_FALSE(TextRecognizer::perform(request, truncated));
+  const auto blank = TextRecognizer::perform(request, image);
+  ASSERT_TRUE(blank);
+  EXPECT_TRUE(blank->empty());
+}
+
+// ---------------------------------------------------------------------------
+// ocr-pdf-english
+
+TEST_F(FlattenedPDF, OCRFindsTheWordsOfAScannedPageInReadingOrder) {
+  // Three scanned pages, text only on the second.
+  const std::vector<RasterPDFPage> blank = flattenedPages(blankPDF(), 72, 0.8);
+  const std::vector<RasterPDFPage> text = flattenedPages(englishTextPDF(), 144, 0.9);
+  const std::vector<std::uint8_t> scan = scanOf({blank[0], text[0], blank[0]});
+  ASSERT_FALSE(PDFInspector().inspect(scan).probe.hasText);
+  const std::string sourcePath = source(scan);
+
+  StandardErrorCapture standardError;
+  const PDFOperationResult result = operations().ocrImageOnlyPDFEnglish(sourcePath, outputPath);
+  EXPECT_EQ(standardError.finish(), "") << "tesseract and leptonica stay silent";
+
+  ASSERT_EQ(result.outputs.size(), 1u);
+  const std::vector<std::uint8_t> bytes = written();
+  EXPECT_EQ(result.outputs[0].byteLength, static_cast<std::int64_t>(bytes.size()));
+  EXPECT_EQ(result.outputs[0].sha256, DescriptorDigest::sha256(bytes));
+  const InspectedPDF pdf = PDFInspector().inspect(bytes);
+  EXPECT_EQ(pdf.probe.pages, (std::vector<PDFPageGeometry>(3, {612, 792, 0})));
+  EXPECT_TRUE(pdf.probe.hasText);
+
+  EXPECT_EQ(wordsOf(writtenPath(), 1), "");
+  EXPECT_EQ(wordsOf(writtenPath(), 2),
+            "The quick brown fox jumps over the lazy dog. Invoice Total Please keep this letter for your records.");
+  EXPECT_EQ(wordsOf(writtenPath(), 3), "");
+}
+
+TEST_F(FlattenedPDF, OCROfABlankScanFindsNothingAndWritesNothing) {
+  const std::string sourcePath = source(scanOf(flattenedPages(blankPDF(), 72, 0.8)));
+  EXPECT_EQ(faultOf([&] { operations().ocrImageOnlyPDFEnglish(sourcePath, outputPath); }),
+            HelperFault(HelperErrorCode::unsupportedSource, "No English text was recognized in the image-only PDF."));
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(FlattenedPDF, OCRRefusesAPDFWithTextBeforeLookingAtTheOutput) {
+  const std::string sourcePath = source(englishTextPDF());
+  // Even an output path that is no staged name: the text layer decides first,
+  // and nothing is rendered.
+  EXPECT_EQ(faultOf([&] { operations().ocrImageOnlyPDFEnglish(sourcePath, "/dev/fd/4/not-staged.pdf"); }),
+            HelperFault(HelperErrorCode::unsupportedSource, "OCR accepts only PDFs without an existing text layer."));
+  const std::string blankPath = source(scanOf(flattenedPages(blankPDF(), 72, 0.8)));
+  EXPECT_EQ(faultOf([&] { operations().ocrImageOnlyPDFEnglish(blankPath, "/dev/fd/4/output-x.png"); }),
+            HelperFault(HelperErrorCode::invalidRequest, "The staged PDF output path is invalid."));
+  EXPECT_TRUE(entries().empty());
+}
+
+// ---------------------------------------------------------------------------
+// compress-pdf-flattened
+
+TEST_F(FlattenedPDF, CompressionOptionsAreCheckedBeforeTheSourceIsRead) {
+  const HelperFault invalid(HelperErrorCode::invalidRequest, "The flattened PDF compression options are invalid.");
+  const std::string missing = "/dev/fd/999";
+  for (const PDFCompressionOptions options :
+       {PDFCompressionOptions{201, 0.6}, PDFCompressionOptions{35, 0.6}, PDFCompressionOptions{144, 0.9},
+        PDFCompressionOptions{144, 0.34}, PDFCompressionOptions{144, std::numeric_limits<double>::quiet_NaN()}}) {
+    EXPECT_EQ(faultOf([&] { operations().compressPDFFlattened(missing, outputPath, options); }), invalid)
+        << options.dpi << " " << options.jpegQuality;
+  }
+  // The lowest accepted options get as far as reading the (missing) source.
+  EXPECT_NE(faultOf([&] { operations().compressPDFFlattened(missing, outputPath, {36, 0.35}); }).code(),
+            HelperErrorCode::invalidRequest);
+}
+
+TEST_F(FlattenedPDF, ASmallTextPDFDoesNotGetSmaller) {
+  const std::string sourcePath = source(englishTextPDF());
+  EXPECT_EQ(faultOf([&] { operations().compressPDFFlattened(sourcePath, outputPath, {72, 0.5}); }),
+            HelperFault(HelperErrorCode::unsupportedSource, "Flattening did not produce a smaller PDF."));
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(FlattenedPDF, AScannedPDFGetsSmallerAndStaysImageOnly) {
+  const std::vector<RasterPDFPage> page = flattenedPages(englishTextPDF(), 200, 0.95);
+  const std::vector<std::uint8_t> scan = scanOf({page[0], page[0]});
+  const std::string sourcePath = source(scan);
+
+  const PDFOperationResult result = operations().compressPDFFlattened(sourcePath, outputPath, {72, 0.5});
+  ASSERT_EQ(result.outputs.size(), 1u);
+  const std::vector<std::uint8_t> bytes = written();
+  EXPECT_LT(bytes.size(), scan.size());
+  EXPECT_EQ(result.outputs[0].byteLength, static_cast<std::int64_t>(bytes.size()));
+  const InspectedPDF pdf = PDFInspector().inspect(bytes);
+  EXPECT_EQ(pdf.probe.pages, (std::vector<PDFPageGeometry>(2, {612, 792, 0})));
+  EXPECT_FALSE(pdf.probe.hasText);
+  // Each page is one 72-DPI JPEG: 612 x 792 pixels.
+  const std::optional<PDFBitmap> drawn = pdf.coreGraphicsDocument.page(2)->drawIntoBitmap(1.0, 612, 792);
+  ASSERT_TRUE(drawn);
+}
+
+}  // namespace
+}  // namespace quorvantelmic
+
+// libgomp reads its thread limit only when it loads, so the tests re-execute
+// themselves once with OMP_THREAD_LIMIT=1, as the helper does; OCR is several
+// times slower without it.
+int main(int argc, char** argv) {
+  quorvantelmic::ensureSingleThreadedLibraryRuntime(argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
