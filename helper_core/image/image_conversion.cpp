@@ -244,43 +244,57 @@ ConvertedImage ImageOperations::convertImage(std::string_view sourcePath, std::s
   if (target == Target::heic && !historicalHeicFoundationEnabled) {
     fail(HelperErrorCode::unsupportedSource, "HEIC output is not part of the current static-raster operation.");
   }
-  // The source bytes are needed only until the image source holds its own copy.
-  InspectedImage source = [&] {
-    const std::vector<std::uint8_t> bytes = reader.readRegularFile(sourcePath, HelperLimits::maximumSourceBytes);
-    return inspector.inspect(bytes, true);
-  }();
-  MetadataAssessment required;
-  if (!source.metadata.hasUnsupportedMetadata) {
-    required.supportedDictionaries = source.metadata.supportedDictionaries;
-    required.supportedTags = source.metadata.supportedTags;
-  }
-  validateCandidateSource(source, target);
-  validateInheritedOutputPath(outputPath, target);
-  const RasterOutputPlan plan = makeOutputPlan(source, options);
-  // A rendered output is drawn from a fresh oriented rendering of the source,
-  // so the frame decoded for the inspection need not stay alongside it.
-  if (plan.requiresRendering) source.decodedImage.reset();
-  const ImageBytes output = encodeImage(source, options, plan);
+  // Everything the two validations need of the source is copied out, so that
+  // the source, its decoder and its decoded frame are gone before the output
+  // is checked, written and read back.
+  struct Encoded {
+    ImageBytes output;
+    ImageProbe expected;
+    MetadataAssessment required;
+    std::optional<std::string> requiredProfileName;
+    bool allowsSanitized = false;
+  };
+  const Encoded encoded = [&] {
+    // The source bytes are needed only until the image source holds its own copy.
+    InspectedImage source = [&] {
+      const std::vector<std::uint8_t> bytes = reader.readRegularFile(sourcePath, HelperLimits::maximumSourceBytes);
+      return inspector.inspect(bytes, true);
+    }();
+    Encoded result;
+    if (!source.metadata.hasUnsupportedMetadata) {
+      result.required.supportedDictionaries = source.metadata.supportedDictionaries;
+      result.required.supportedTags = source.metadata.supportedTags;
+    }
+    validateCandidateSource(source, target);
+    validateInheritedOutputPath(outputPath, target);
+    const RasterOutputPlan plan = makeOutputPlan(source, options);
+    // A rendered output is drawn from a fresh oriented rendering of the
+    // source, so the frame decoded for the inspection need not stay beside it.
+    if (plan.requiresRendering) source.decodedImage.reset();
+    result.output = encodeImage(source, options, plan);
 
-  ImageProbe expected;
-  expected.family = "image";
-  expected.uniformTypeIdentifier = std::string(rawValue(target));
-  expected.width = plan.width;
-  expected.height = plan.height;
-  expected.orientation = plan.orientation;
-  expected.frameCount = 1;
-  expected.hasAlpha = dropsAlpha(target) ? false : source.probe.hasAlpha;
-  expected.hasAuxiliaryImages = false;
-  expected.bitDepth = 8;
-  expected.hasHdr = false;
-  expected.hasIccProfile = isBareTarget(target) ? false : source.probe.hasIccProfile;
-  std::optional<std::string> requiredProfileName;
-  if (source.probe.hasIccProfile && !isBareTarget(target)) requiredProfileName = source.profileName;
+    ImageProbe& expected = result.expected;
+    expected.family = "image";
+    expected.uniformTypeIdentifier = std::string(rawValue(target));
+    expected.width = plan.width;
+    expected.height = plan.height;
+    expected.orientation = plan.orientation;
+    expected.frameCount = 1;
+    expected.hasAlpha = dropsAlpha(target) ? false : source.probe.hasAlpha;
+    expected.hasAuxiliaryImages = false;
+    expected.bitDepth = 8;
+    expected.hasHdr = false;
+    expected.hasIccProfile = isBareTarget(target) ? false : source.probe.hasIccProfile;
+    if (source.probe.hasIccProfile && !isBareTarget(target)) result.requiredProfileName = source.profileName;
+    result.allowsSanitized = source.metadata.hasUnsupportedMetadata;
+    return result;
+  }();
   const MetadataPolicy policy = effectiveMetadataPolicy(options.metadataPolicy, target);
-  const bool allowsSanitized = source.metadata.hasUnsupportedMetadata;
+  const ImageBytes& output = encoded.output;
 
   auto validate = [&](std::span<const std::uint8_t> bytes) {
-    validateEncodedImage(bytes, target, expected, policy, required, allowsSanitized, requiredProfileName);
+    validateEncodedImage(bytes, target, encoded.expected, policy, encoded.required, encoded.allowsSanitized,
+                         encoded.requiredProfileName);
   };
   validate(output);
   writer.write(output, outputPath, validate);
