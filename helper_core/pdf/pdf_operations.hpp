@@ -153,6 +153,19 @@ class PDFOperations {
   // given an invisible layer of the English text recognised on its pages.
   PDFOperationResult ocrImageOnlyPDFEnglish(std::string_view sourcePath, std::string_view outputPath) const;
 
+  // merge-pdfs: 2 to 64 distinct PDFs into one, pages in source order. All
+  // sources are read and inspected before anything is built; pages are copied
+  // unless any source has an interactive or structural feature, in which case
+  // every page is flattened (144 DPI, quality 0.92).
+  PDFOperationResult mergePDFs(const std::vector<std::string>& sourcePaths, std::string_view outputPath) const;
+
+  // split-pdf: one single-page PDF per source page, one output path per page.
+  PDFOperationResult splitPDF(std::string_view sourcePath, const std::vector<std::string>& outputPaths) const;
+
+  // rotate-pdf-clockwise: every page a quarter turn further clockwise (a
+  // flattened source's upright pages all get rotation 90).
+  PDFOperationResult rotatePDFClockwise(std::string_view sourcePath, std::string_view outputPath) const;
+
   SecureFileReader reader;
   ExclusiveOutputWriter writer;
   PDFInspector inspector;

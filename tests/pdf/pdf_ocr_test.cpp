@@ -302,6 +302,90 @@ TEST_F(FlattenedPDF, AScannedPDFGetsSmallerAndStaysImageOnly) {
   ASSERT_TRUE(drawn);
 }
 
+// ---------------------------------------------------------------------------
+// merge, split and rotate
+
+std::string stagedPath(int n) {
+  char name[64];
+  std::snprintf(name, sizeof name, "/dev/fd/4/output-%032x.pdf", n);
+  return name;
+}
+
+TEST_F(FlattenedPDF, MergeCopiesPlainPagesWithTheirText) {
+  const std::string first = source(readFixture("text-pages.pdf"));
+  const std::string second = source(bytesOf(buildPagesPDF(2, "[0 0 300 400]")));
+  const PDFOperationResult result = operations().mergePDFs({first, second}, outputPath);
+  ASSERT_EQ(result.outputs.size(), 1u);
+  EXPECT_EQ(result.outputs[0].index, 0);
+  const InspectedPDF pdf = PDFInspector().inspect(written());
+  EXPECT_EQ(pdf.probe.pages, (std::vector<PDFPageGeometry>{
+                                 {612, 792, 0}, {612, 792, 0}, {612, 792, 0}, {300, 400, 0}, {300, 400, 0}}));
+  EXPECT_TRUE(pdf.probe.hasText);
+  EXPECT_EQ(wordsOf(writtenPath()), "Plain text page 1 Plain text page 2 Plain text page 3");
+}
+
+TEST_F(FlattenedPDF, MergeFlattensEveryPageWhenOneSourceHasAnOutline) {
+  const std::string first = source(readFixture("text-pages.pdf"));
+  const std::string second = source(readFixture("outlines.pdf"));
+  operations().mergePDFs({first, second}, outputPath);
+  const InspectedPDF pdf = PDFInspector().inspect(written());
+  EXPECT_EQ(pdf.probe.pages, (std::vector<PDFPageGeometry>(4, {612, 792, 0})));
+  EXPECT_FALSE(pdf.probe.hasText);
+  EXPECT_FALSE(pdf.probe.hasOutlines);
+}
+
+TEST_F(FlattenedPDF, MergeRefusesBadSourceListsBeforeWriting) {
+  const std::string one = source(readFixture("text-pages.pdf"));
+  EXPECT_EQ(faultOf([&] { operations().mergePDFs({one}, outputPath); }),
+            HelperFault(HelperErrorCode::resourceLimit, "The PDF merge source count is outside the allowed range."));
+  // 65 sources fail before any is read (these paths name no descriptor).
+  std::vector<std::string> many;
+  for (int i = 0; i < 65; ++i) many.push_back("/dev/fd/" + std::to_string(900 + i));
+  EXPECT_EQ(faultOf([&] { operations().mergePDFs(many, outputPath); }),
+            HelperFault(HelperErrorCode::resourceLimit, "The PDF merge source count is outside the allowed range."));
+  EXPECT_EQ(faultOf([&] { operations().mergePDFs({one, one}, outputPath); }),
+            HelperFault(HelperErrorCode::invalidRequest, "The PDF source paths must be distinct."));
+  const std::string big1 = source(bytesOf(buildPagesPDF(600)));
+  const std::string big2 = source(bytesOf(buildPagesPDF(600)));
+  EXPECT_EQ(faultOf([&] { operations().mergePDFs({big1, big2}, outputPath); }),
+            HelperFault(HelperErrorCode::resourceLimit, "The PDF merge inputs exceed the aggregate limit."));
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(FlattenedPDF, SplitKeepsEachPageAndItsRotation) {
+  const std::string rotated = source(readFixture("rotations.pdf"));
+  EXPECT_EQ(faultOf([&] { operations().splitPDF(rotated, {stagedPath(1), stagedPath(2)}); }),
+            HelperFault(HelperErrorCode::invalidRequest, "The split output inventory does not match the page count."));
+  std::vector<std::string> paths;
+  for (int i = 1; i <= 6; ++i) paths.push_back(stagedPath(i));
+  const PDFOperationResult result = operations().splitPDF(rotated, paths);
+  ASSERT_EQ(result.outputs.size(), 6u);
+  const std::vector<PDFPageGeometry> expected{{612, 792, 90}, {612, 792, 180}, {612, 792, 270},
+                                              {612, 792, 270}, {612, 792, 270}, {300, 400, 90}};
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    EXPECT_EQ(result.outputs[i].index, static_cast<std::int64_t>(i));
+    const InspectedPDF page = PDFInspector().inspect(bytesOf(testing_support::readFile(output_ / paths[i].substr(10))));
+    EXPECT_EQ(page.probe.pages, (std::vector<PDFPageGeometry>{expected[i]}));
+  }
+}
+
+TEST_F(FlattenedPDF, RotateTurnsEveryPageAQuarterClockwise) {
+  const std::string rotated = source(readFixture("rotations.pdf"));
+  operations().rotatePDFClockwise(rotated, outputPath);
+  EXPECT_EQ(PDFInspector().inspect(written()).probe.pages,
+            (std::vector<PDFPageGeometry>{{612, 792, 180}, {612, 792, 270}, {612, 792, 0},
+                                          {612, 792, 0}, {612, 792, 0}, {300, 400, 180}}));
+}
+
+TEST_F(FlattenedPDF, RotateFlattensAFormIntoUprightPagesTurnedOnce) {
+  const std::string form = source(readFixture("acroform.pdf"));
+  operations().rotatePDFClockwise(form, outputPath);
+  const InspectedPDF pdf = PDFInspector().inspect(written());
+  EXPECT_EQ(pdf.probe.pages, (std::vector<PDFPageGeometry>{{612, 792, 90}}));
+  EXPECT_FALSE(pdf.probe.hasForms);
+  EXPECT_FALSE(pdf.probe.hasText);
+}
+
 }  // namespace
 }  // namespace quorvantelmic
 
