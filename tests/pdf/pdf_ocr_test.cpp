@@ -297,9 +297,14 @@ TEST_F(FlattenedPDF, AScannedPDFGetsSmallerAndStaysImageOnly) {
   const InspectedPDF pdf = PDFInspector().inspect(bytes);
   EXPECT_EQ(pdf.probe.pages, (std::vector<PDFPageGeometry>(2, {612, 792, 0})));
   EXPECT_FALSE(pdf.probe.hasText);
-  // Each page is one 72-DPI JPEG: 612 x 792 pixels.
+  // The pages still show the text: the middle of the first line is dark.
   const std::optional<PDFBitmap> drawn = pdf.coreGraphicsDocument.page(2)->drawIntoBitmap(1.0, 612, 792);
   ASSERT_TRUE(drawn);
+  std::size_t dark = 0;
+  for (std::int64_t y = 792 - 712; y < 792 - 688; ++y) {
+    for (std::int64_t x = 72; x < 340; ++x) dark += drawn->rgb[static_cast<std::size_t>((y * 612 + x) * 3)] < 100;
+  }
+  EXPECT_GT(dark, 500u);
 }
 
 // ---------------------------------------------------------------------------
