@@ -176,6 +176,7 @@ TEST(HelperProcess, RunsItsLibrariesOnOneThread) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, inputRead.get(), STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, outputWrite.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   char* const arguments[] = {const_cast<char*>(helperBinaryPath()), nullptr};
   char* const environment[] = {const_cast<char*>("OMP_THREAD_LIMIT=8"), nullptr};
   pid_t child = -1;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "helper_core/file_access/unique_fd.hpp"
 
 extern char** environ;
@@ -63,10 +65,19 @@ HelperRun runHelper(const std::string& session, const std::map<int, int>& descri
   posix_spawn_file_actions_adddup2(&actions, input.get(), STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, output.get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, error.get(), STDERR_FILENO);
+  int highestTarget = STDERR_FILENO;
   for (const auto& [target, source] : descriptors) {
     copies.push_back(highCopy(source));
     posix_spawn_file_actions_adddup2(&actions, copies.back().get(), target);
+    highestTarget = std::max(highestTarget, target);
   }
+  // The child gets exactly its standard streams and the descriptors named
+  // here, as a parent would arrange it: whatever the test runner left open
+  // (CTest leaves a descriptor at 3) must not stand in for a missing one.
+  for (int number = STDERR_FILENO + 1; number < highestTarget; ++number) {
+    if (!descriptors.contains(number)) posix_spawn_file_actions_addclose(&actions, number);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, highestTarget + 1);
 
   HelperRun run;
   char* const arguments[] = {const_cast<char*>(helperBinaryPath()), nullptr};
