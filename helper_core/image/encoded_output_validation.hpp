@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "helper_core/image/image_inspector.hpp"
+#include "helper_core/image/image_probing.hpp"
 #include "helper_core/image/platform/image_platform.hpp"
 #include "helper_core/image/raster_types.hpp"
 #include "helper_core/protocol/helper_request.hpp"

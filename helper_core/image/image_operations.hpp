@@ -11,7 +11,7 @@
 
 #include "helper_core/file_access/exclusive_output_writer.hpp"
 #include "helper_core/file_access/secure_file_reader.hpp"
-#include "helper_core/image/image_inspector.hpp"
+#include "helper_core/image/image_probing.hpp"
 #include "helper_core/image/raster_types.hpp"
 #include "helper_core/protocol/helper_request.hpp"
 #include "helper_core/protocol/helper_response.hpp"

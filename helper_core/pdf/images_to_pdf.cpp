@@ -9,7 +9,7 @@
 #include <set>
 #include <utility>
 
-#include "helper_core/image/image_inspector.hpp"
+#include "helper_core/image/image_probing.hpp"
 #include "helper_core/pdf/pdf_name_features.hpp"
 #include "helper_core/pdf/pdf_operations.hpp"
 #include "helper_core/pdf/platform/pdf_context.hpp"

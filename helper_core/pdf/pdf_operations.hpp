@@ -15,7 +15,7 @@
 #include "helper_core/file_access/exclusive_output_writer.hpp"
 #include "helper_core/file_access/secure_file_reader.hpp"
 #include "helper_core/image/raster_types.hpp"
-#include "helper_core/pdf/pdf_inspector.hpp"
+#include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/pdf/narrow_raster_pdf_assembler.hpp"
 #include "helper_core/pdf/pdf_page_renderer.hpp"
 #include "helper_core/pdf/platform/text_recognizer.hpp"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "helper_core/pdf/pdf_inspector.hpp"
+#include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/pdf/pdf_name_features.hpp"
 #include "helper_core/pdf/platform/core_graphics_pdf.hpp"
 #include "helper_core/pdf/platform/pdf_context.hpp"

@@ -1,4 +1,4 @@
-#include "helper_core/image/image_inspector.hpp"
+#include "helper_core/image/image_probing.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "helper_core/pdf/pdf_inspector.hpp"
+#include "helper_core/pdf/pdf_probing.hpp"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>

@@ -1,4 +1,4 @@
-#include "helper_core/pdf/pdf_inspector.hpp"
+#include "helper_core/pdf/pdf_probing.hpp"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "helper_core/file_access/unique_fd.hpp"
-#include "helper_core/pdf/pdf_inspector.hpp"
+#include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/pdf/pdf_name_features.hpp"
 #include "helper_core/pdf/pdf_operations.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
