@@ -1,5 +1,7 @@
 #include "helper_core/image/byte_readers.hpp"
 
+#include <utility>
+
 namespace quorvantelmic {
 
 std::optional<std::uint64_t> integer(ByteView bytes, std::uint64_t offset, int byteCount, bool littleEndian) {
@@ -36,6 +38,28 @@ bool hasFourCharacterCode(ByteView bytes, std::uint64_t offset, std::string_view
     if (bytes[offset + i] != static_cast<std::uint8_t>(code[i])) return false;
   }
   return true;
+}
+
+std::optional<BmffBoxHeader> readBmffBoxHeader(ByteView bytes, std::uint64_t position, std::uint64_t remaining) {
+  if (remaining < 8) return std::nullopt;
+  const std::optional<std::uint64_t> declared = bigEndianInteger(bytes, position, 4);
+  std::optional<std::string> type = asciiString(bytes, position + 4, 4);
+  if (!declared || !type) return std::nullopt;
+  BmffBoxHeader header{std::move(*type), 8, 0};
+  if (*declared == 0) {
+    header.boxSize = remaining;
+  } else if (*declared == 1) {
+    if (remaining < 16) return std::nullopt;
+    const std::optional<std::uint64_t> large = bigEndianInteger(bytes, position + 8, 8);
+    if (!large || *large < 16) return std::nullopt;
+    header.headerSize = 16;
+    header.boxSize = *large;
+  } else {
+    if (*declared < 8) return std::nullopt;
+    header.boxSize = *declared;
+  }
+  if (header.boxSize > remaining) return std::nullopt;
+  return header;
 }
 
 }  // namespace quorvantelmic

@@ -31,6 +31,19 @@ constexpr bool rangeFits(std::uint64_t size, std::uint64_t offset, std::uint64_t
   return offset <= size && length <= size - offset;
 }
 
+// The header of one ISO base media file format box at `position`, with
+// `remaining` bytes left in the enclosing range: its four-character type, the
+// header length (8, or 16 with a 64-bit size) and the whole box size (a size of
+// 0 runs to the end of the range). No value for a header that does not fit, a
+// type that is not ASCII, a size smaller than its header, or a box that runs
+// past the range.
+struct BmffBoxHeader {
+  std::string type;
+  std::uint64_t headerSize = 8;
+  std::uint64_t boxSize = 0;
+};
+std::optional<BmffBoxHeader> readBmffBoxHeader(ByteView bytes, std::uint64_t position, std::uint64_t remaining);
+
 // Whether the 4 bytes at `offset` are exactly the four-character code `code`.
 bool hasFourCharacterCode(ByteView bytes, std::uint64_t offset, std::string_view code);
 

@@ -83,25 +83,13 @@ bool completeBmffStructure(ByteView bytes, const BrandSet& expectedBrands) {
   while (position < size) {
     const std::uint64_t remaining = size - position;
     if (remaining < 8) return false;
-    const std::uint64_t declared = *bigEndianInteger(bytes, position, 4);
-    const std::optional<std::string> type = asciiString(bytes, position + 4, 4);
-    if (!type) return false;
-    std::uint64_t boxSize;
-    std::uint64_t headerSize = 8;
-    if (declared == 0) {
-      boxSize = remaining;
-    } else if (declared == 1) {
-      if (remaining < 16) return false;
-      boxSize = *bigEndianInteger(bytes, position + 8, 8);
-      headerSize = 16;
-      if (boxSize < 16) return false;
-    } else {
-      if (declared < 8) return false;
-      boxSize = declared;
-    }
-    if (boxSize > remaining) return false;
+    const std::optional<BmffBoxHeader> header = readBmffBoxHeader(bytes, position, remaining);
+    if (!header) return false;
+    const std::string& type = header->type;
+    const std::uint64_t headerSize = header->headerSize;
+    const std::uint64_t boxSize = header->boxSize;
 
-    if (*type == "ftyp") {
+    if (type == "ftyp") {
       if (position != 0 || sawFileType) return false;
       if (boxSize < headerSize + 8 || boxSize % 4 != 0) return false;
       sawFileType = true;
@@ -113,10 +101,9 @@ bool completeBmffStructure(ByteView bytes, const BrandSet& expectedBrands) {
       }
     } else {
       if (position == 0) return false;
-      if (*type == "meta" || *type == "mdat") sawContent = true;
+      if (type == "meta" || type == "mdat") sawContent = true;
     }
     position += boxSize;
-    if (declared == 0) break;
   }
   return position == size && sawFileType && brandMatched && sawContent;
 }

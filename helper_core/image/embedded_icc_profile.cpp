@@ -233,34 +233,22 @@ bool scanBmffBoxes(ByteView bytes, std::uint64_t rangeStart, std::uint64_t range
   std::uint64_t position = rangeStart;
   while (rangeEnd - position >= 8) {
     const std::uint64_t remaining = rangeEnd - position;
-    const std::uint64_t declared = *bigEndianInteger(bytes, position, 4);
-    const std::optional<std::string> type = asciiString(bytes, position + 4, 4);
-    if (!type) return false;
-    std::uint64_t boxSize;
-    std::uint64_t headerSize = 8;
-    if (declared == 0) {
-      boxSize = remaining;
-    } else if (declared == 1) {
-      if (remaining < 16) return false;
-      boxSize = *bigEndianInteger(bytes, position + 8, 8);
-      headerSize = 16;
-      if (boxSize < 16) return false;
-    } else {
-      if (declared < 8) return false;
-      boxSize = declared;
-    }
-    if (boxSize > remaining) return false;
+    const std::optional<BmffBoxHeader> header = readBmffBoxHeader(bytes, position, remaining);
+    if (!header) return false;
+    const std::string& type = header->type;
+    const std::uint64_t headerSize = header->headerSize;
+    const std::uint64_t boxSize = header->boxSize;
     const std::uint64_t payload = position + headerSize;
     const std::uint64_t boxEnd = position + boxSize;
 
-    if (*type == "colr") {
+    if (type == "colr") {
       if (boxSize - headerSize >= 4 && (bytesEqual(bytes, payload, "prof") || bytesEqual(bytes, payload, "rICC"))) {
         return true;
       }
-    } else if (*type == "meta") {
+    } else if (type == "meta") {
       // A full box: version and flags come before the children.
       if (boxSize - headerSize >= 4 && scanBmffBoxes(bytes, payload + 4, boxEnd, depth + 1)) return true;
-    } else if (*type == "iprp" || *type == "ipco") {
+    } else if (type == "iprp" || type == "ipco") {
       if (scanBmffBoxes(bytes, payload, boxEnd, depth + 1)) return true;
     }
     position = boxEnd;

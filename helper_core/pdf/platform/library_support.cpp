@@ -4,6 +4,8 @@
 #include <qpdf/Pl_Discard.hh>
 #include <qpdf/QPDFExc.hh>
 #include <qpdf/QPDFLogger.hh>
+#include <qpdf/QPDFWriter.hh>
+#include <qpdf/Buffer.hh>
 
 #include <exception>
 #include <set>
@@ -77,6 +79,24 @@ void silencePoppler() {
     return true;
   }();
   (void)installed;
+}
+
+std::optional<std::vector<std::uint8_t>> serializedPDF(QPDF& qpdf) {
+  try {
+    QPDFWriter writer(qpdf);
+    writer.setOutputMemory();
+    writer.setObjectStreamMode(qpdf_o_disable);
+    writer.setCompressStreams(false);
+    writer.setDecodeLevel(qpdf_dl_none);
+    writer.setLinearization(false);
+    writer.setDeterministicID(true);
+    writer.write();
+    const std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
+    const auto* begin = buffer->getBuffer();
+    return std::vector<std::uint8_t>(begin, begin + buffer->getSize());
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace quorvantelmic::detail

@@ -5,7 +5,9 @@
 #include <qpdf/QPDF.hh>
 
 #include <memory>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "helper_core/pdf/platform/core_graphics_pdf.hpp"
 
@@ -28,6 +30,12 @@ QPDFOpening openQPDF(const PDFData& data, std::shared_ptr<QPDF>& qpdf);
 inline constexpr std::size_t maximumPageTreeDepth = 256;
 inline constexpr std::size_t maximumPageTreeNodes = 100000;
 bool pageTreeWithinBounds(QPDF& qpdf);
+
+// Serialises the document the way every output of this layer is written: no
+// object streams, streams exactly as they stand (recompressing would turn
+// plain content into arbitrary bytes that a raw name scan might misread), no
+// linearisation, a deterministic ID. No value when qpdf fails.
+std::optional<std::vector<std::uint8_t>> serializedPDF(QPDF& qpdf);
 
 // Routes poppler's error messages away from standard error. Safe to call any
 // number of times; the hook is installed once per process.

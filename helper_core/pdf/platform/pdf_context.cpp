@@ -172,21 +172,7 @@ bool CGPDFContext::endPage() {
 std::optional<std::vector<std::uint8_t>> CGPDFContext::close() {
   if (!state_ || state_->closed || state_->pageOpen) return std::nullopt;
   state_->closed = true;
-  try {
-    QPDFWriter writer(*state_->qpdf);
-    writer.setOutputMemory();
-    writer.setObjectStreamMode(qpdf_o_disable);
-    writer.setCompressStreams(false);
-    writer.setDecodeLevel(qpdf_dl_none);
-    writer.setLinearization(false);
-    writer.setDeterministicID(true);
-    writer.write();
-    const std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
-    const auto* begin = buffer->getBuffer();
-    return std::vector<std::uint8_t>(begin, begin + buffer->getSize());
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  return detail::serializedPDF(*state_->qpdf);
 }
 
 }  // namespace quorvantelmic

@@ -209,23 +209,7 @@ bool PDFDocument::insertPage(const PDFPage& page, std::size_t index) {
 
 std::optional<std::vector<std::uint8_t>> PDFDocument::dataRepresentation() const {
   if (!state_->qpdf) return std::nullopt;
-  try {
-    QPDFWriter writer(*state_->qpdf);
-    writer.setOutputMemory();
-    writer.setObjectStreamMode(qpdf_o_disable);
-    // Streams are written exactly as they were read: recompressing would turn
-    // plain content into arbitrary bytes that a raw name scan might misread.
-    writer.setCompressStreams(false);
-    writer.setDecodeLevel(qpdf_dl_none);
-    writer.setLinearization(false);
-    writer.setDeterministicID(true);
-    writer.write();
-    const std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
-    const auto* begin = buffer->getBuffer();
-    return std::vector<std::uint8_t>(begin, begin + buffer->getSize());
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  return detail::serializedPDF(*state_->qpdf);
 }
 
 }  // namespace quorvantelmic
