@@ -1,0 +1,57 @@
+// A small journal of staging directories this client has asked for and not yet
+// removed, kept outside every destination. An entry is written before the
+// helper is asked to prepare the directory, so that a client or helper killed
+// at any step leaves enough behind for `quorvantelmic-convert cleanup` to find
+// the directory and prove it is ours. One file per staging directory, replaced
+// atomically (written, synchronised, renamed).
+//
+// Default location: $XDG_STATE_HOME/quorvantelmic-convert/journal, else
+// $HOME/.local/state/quorvantelmic-convert/journal; `--journal DIR` overrides.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "helper_core/protocol/wire_records.hpp"
+
+namespace quorvantelmic {
+
+struct StagingPlan {
+  std::string destinationPath;
+  dev_t destinationDevice = 0;
+  ino_t destinationInode = 0;
+  std::string stagingName;
+  std::string stagingId;
+  bool set = false;  // prepared with prepare-staging-set
+  std::vector<std::string> outputNames;
+  std::optional<ProtocolFileIdentity> ownerIdentity;
+  std::map<std::string, std::string> digests;  // output name to the SHA-256 its conversion reported
+
+  friend bool operator==(const StagingPlan&, const StagingPlan&) = default;
+};
+
+class RecoveryJournal {
+ public:
+  explicit RecoveryJournal(std::string directory) : directory_(std::move(directory)) {}
+
+  // `--journal` when given, else the default location above.
+  static RecoveryJournal open(const std::string& explicitDirectory);
+
+  const std::string& directory() const noexcept { return directory_; }
+
+  // Writes or replaces the plan's entry. Throws HelperFault filesystem-policy.
+  void record(const StagingPlan& plan) const;
+  void forget(const StagingPlan& plan) const;
+  // Every entry, in name order; entries that do not parse are skipped and
+  // named in `unreadable`.
+  std::vector<StagingPlan> entries(std::vector<std::string>* unreadable = nullptr) const;
+
+ private:
+  std::string directory_;
+};
+
+}  // namespace quorvantelmic

@@ -1,0 +1,284 @@
+#include "client/staging_client.hpp"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "helper_core/file_access/descriptor_digest.hpp"
+#include "helper_core/protocol/helper_error.hpp"
+#include "helper_core/protocol/helper_limits.hpp"
+
+namespace quorvantelmic {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* ownerRecordName = ".owner.json";
+
+[[noreturn]] void fail(const std::string& message) { throw HelperFault(HelperErrorCode::filesystemPolicy, message); }
+
+std::string hexOf(const unsigned char* bytes, std::size_t count) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(count * 2);
+  for (std::size_t index = 0; index < count; ++index) {
+    text += digits[bytes[index] >> 4];
+    text += digits[bytes[index] & 0x0f];
+  }
+  return text;
+}
+
+UniqueFd openEntry(BorrowedFd directory, const std::string& name) {
+  UniqueFd entry(::openat(directory.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!entry) fail("The staged output " + name + " could not be opened.");
+  return entry;
+}
+
+}  // namespace
+
+std::string randomHex(std::size_t byteCount) {
+  std::vector<unsigned char> bytes(byteCount);
+  ::arc4random_buf(bytes.data(), bytes.size());
+  return hexOf(bytes.data(), bytes.size());
+}
+
+std::string newUUID() {
+  unsigned char bytes[16];
+  ::arc4random_buf(bytes, sizeof bytes);
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  const std::string hex = hexOf(bytes, sizeof bytes);
+  return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" +
+         hex.substr(20);
+}
+
+std::string newStagingName() { return ".quorvantelmic-stage-" + randomHex(16); }
+
+std::string newStagedOutputName(StagedOutputExtension extension) {
+  return "output-" + randomHex(16) + "." + std::string(rawValue(extension));
+}
+
+json requestEnvelope(HelperOperation operation) {
+  return json{{"protocolVersion", 4}, {"requestId", newUUID()}, {"operation", wireString(operation)}};
+}
+
+json wireIdentity(const FileIdentity& identity) {
+  const ProtocolFileIdentity value = identity.protocolValue();
+  return json{{"device", value.device},
+              {"inode", value.inode},
+              {"size", value.size},
+              {"modifiedSeconds", value.modifiedSeconds},
+              {"modifiedNanoseconds", value.modifiedNanoseconds},
+              {"statusChangedSeconds", value.statusChangedSeconds},
+              {"statusChangedNanoseconds", value.statusChangedNanoseconds}};
+}
+
+ProtocolFileIdentity protocolIdentity(const json& wire) {
+  return ProtocolFileIdentity{wire.at("device"),
+                              wire.at("inode"),
+                              wire.at("size"),
+                              wire.at("modifiedSeconds"),
+                              wire.at("modifiedNanoseconds"),
+                              wire.at("statusChangedSeconds"),
+                              wire.at("statusChangedNanoseconds")};
+}
+
+FileIdentity observe(BorrowedFd descriptor, const char* what) {
+  struct stat status {};
+  if (::fstat(descriptor.get(), &status) != 0) fail(std::string("The ") + what + " could not be examined.");
+  return FileIdentity::of(status);
+}
+
+std::optional<FileIdentity> observeEntry(BorrowedFd directory, const std::string& name) {
+  struct stat status {};
+  if (::fstatat(directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    fail("The entry " + name + " could not be examined.");
+  }
+  return FileIdentity::of(status);
+}
+
+Destination Destination::open(const std::string& path) {
+  char resolved[PATH_MAX + 1] = {};
+  if (::realpath(path.c_str(), resolved) == nullptr) fail("The destination " + path + " does not exist.");
+  Destination destination{resolved, UniqueFd(::open(resolved, O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
+  if (!destination.descriptor) fail("The destination " + path + " is not a directory that can be opened.");
+  return destination;
+}
+
+StagingPlan StagingClient::plan(const Destination& destination, std::vector<std::string> outputNames,
+                                bool set) const {
+  StagingPlan plan;
+  const FileIdentity where = observe(destination.descriptor.borrow(), "destination");
+  plan.destinationPath = destination.path;
+  plan.destinationDevice = where.device;
+  plan.destinationInode = static_cast<ino_t>(where.inode);
+  plan.stagingName = newStagingName();
+  plan.stagingId = newUUID();
+  plan.set = set;
+  plan.outputNames = std::move(outputNames);
+  journal_.record(plan);
+  return plan;
+}
+
+void StagingClient::prepare(HelperSession& helper, const Destination& destination, StagingPlan& plan) const {
+  json request = requestEnvelope(plan.set ? HelperOperation::prepareStagingSet : HelperOperation::prepareStaging);
+  request["destinationPath"] = "/dev/fd/3";
+  request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
+  request["stagingId"] = plan.stagingId;
+  request["stagingName"] = plan.stagingName;
+  if (plan.set) {
+    request["outputNames"] = plan.outputNames;
+  } else {
+    request["outputName"] = plan.outputNames.at(0);
+  }
+  const json response = helper.call(request);
+  plan.ownerIdentity = protocolIdentity(response.at("ownerIdentity"));
+  journal_.record(plan);
+}
+
+UniqueFd StagingClient::openStaging(const Destination& destination, const StagingPlan& plan) const {
+  UniqueFd staging(::openat(destination.descriptor.get(), plan.stagingName.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!staging) fail("The staging directory the helper prepared cannot be opened.");
+  const FileIdentity owner = FileIdentity(*plan.ownerIdentity);
+  const std::optional<FileIdentity> observedOwner = observeEntry(staging.borrow(), ownerRecordName);
+  if (!observedOwner || !observedOwner->sameContentStamp(owner)) {
+    fail("The staging directory is not the one the helper prepared.");
+  }
+  return staging;
+}
+
+void StagingClient::recordDigests(StagingPlan& plan, const std::map<std::string, std::string>& digests) const {
+  for (const auto& [name, digest] : digests) plan.digests[name] = digest;
+  journal_.record(plan);
+}
+
+PublishedFile StagingClient::publish(HelperSession& helper, const Destination& destination,
+                                     const StagingPlan& plan, const std::string& baseName,
+                                     StagedOutputExtension extension) const {
+  const std::string& outputName = plan.outputNames.at(0);
+  const UniqueFd staging = openStaging(destination, plan);
+  const std::optional<FileIdentity> output = observeEntry(staging.borrow(), outputName);
+  if (!output) fail("The staged output is missing.");
+  json request = requestEnvelope(HelperOperation::publishOutput);
+  request["destinationPath"] = "/dev/fd/3";
+  request["destinationDisplayPath"] = destination.path;
+  request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
+  request["stagingName"] = plan.stagingName;
+  request["stagingId"] = plan.stagingId;
+  request["stagingIdentity"] = wireIdentity(observe(staging.borrow(), "staging directory"));
+  request["ownerIdentity"] = wireIdentity(FileIdentity(*plan.ownerIdentity));
+  request["outputName"] = outputName;
+  request["outputIdentity"] = wireIdentity(*output);
+  request["outputSha256"] = plan.digests.at(outputName);
+  request["outputBaseName"] = baseName;
+  request["outputExtension"] = rawValue(extension);
+  const json response = helper.call(request);
+  return PublishedFile{response.at("displayName").get<std::string>(), response.at("finalPath").get<std::string>()};
+}
+
+std::vector<PublishedFile> StagingClient::publishSet(HelperSession& helper, const Destination& destination,
+                                                     const StagingPlan& plan,
+                                                     const std::vector<std::string>& baseNames,
+                                                     StagedOutputExtension extension) const {
+  const UniqueFd staging = openStaging(destination, plan);
+  json request = requestEnvelope(HelperOperation::publishOutputSet);
+  request["destinationPath"] = "/dev/fd/3";
+  request["destinationDisplayPath"] = destination.path;
+  request["stagingName"] = plan.stagingName;
+  request["stagingId"] = plan.stagingId;
+  request["ownerIdentity"] = wireIdentity(FileIdentity(*plan.ownerIdentity));
+  request["outputs"] = json::array();
+  for (std::size_t index = 0; index < plan.outputNames.size(); ++index) {
+    const std::string& name = plan.outputNames[index];
+    const std::optional<FileIdentity> output = observeEntry(staging.borrow(), name);
+    if (!output) fail("A staged output is missing.");
+    request["outputs"].push_back(json{{"outputName", name},
+                                      {"outputIdentity", wireIdentity(*output)},
+                                      {"outputSha256", plan.digests.at(name)},
+                                      {"outputBaseName", baseNames.at(index)},
+                                      {"outputExtension", rawValue(extension)}});
+  }
+  request["stagingIdentity"] = wireIdentity(observe(staging.borrow(), "staging directory"));
+  request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
+  const json response = helper.call(request);
+  std::vector<PublishedFile> published;
+  for (const json& record : response.at("publishedOutputs")) {
+    published.push_back(
+        PublishedFile{record.at("displayName").get<std::string>(), record.at("finalPath").get<std::string>()});
+  }
+  return published;
+}
+
+void StagingClient::cleanup(HelperSession& helper, const Destination& destination, const StagingPlan& plan) const {
+  const std::optional<FileIdentity> root = observeEntry(destination.descriptor.borrow(), plan.stagingName);
+  if (!root) {
+    // Never created, or already removed by an earlier cleanup.
+    journal_.forget(plan);
+    return;
+  }
+  UniqueFd staging(::openat(destination.descriptor.get(), plan.stagingName.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!staging) fail("The staging directory " + plan.stagingName + " cannot be opened.");
+  const FileIdentity stagingIdentity = observe(staging.borrow(), "staging directory");
+  if (!stagingIdentity.sameObject(*root)) fail("The staging directory changed while it was examined.");
+
+  std::optional<ProtocolFileIdentity> owner = plan.ownerIdentity;
+  if (!owner) {
+    const std::optional<FileIdentity> observed = observeEntry(staging.borrow(), ownerRecordName);
+    if (!observed) {
+      // The helper died between creating the directory and its record: the
+      // directory can only be empty, and rmdir removes nothing else.
+      if (::unlinkat(destination.descriptor.get(), plan.stagingName.c_str(), AT_REMOVEDIR) != 0) {
+        fail("The staging directory " + plan.stagingName + " is not empty and has no ownership record.");
+      }
+      ::fsync(destination.descriptor.get());
+      journal_.forget(plan);
+      return;
+    }
+    owner = observed->protocolValue();
+  }
+
+  json bindings = json::array();
+  for (const std::string& name : plan.outputNames) {
+    const std::optional<FileIdentity> output = observeEntry(staging.borrow(), name);
+    if (!output) continue;
+    std::string digest;
+    if (const auto known = plan.digests.find(name); known != plan.digests.end()) {
+      digest = known->second;
+    } else {
+      // Written by a helper that died before it answered: never reported,
+      // never published, and ours by its planned name.
+      const UniqueFd file = openEntry(staging.borrow(), name);
+      digest = DescriptorDigest::sha256(file.borrow(), HelperLimits::maximumOutputBytes);
+    }
+    bindings.push_back(json{{"outputName", name}, {"identity", wireIdentity(*output)}, {"sha256", digest}});
+  }
+
+  json request = requestEnvelope(plan.set ? HelperOperation::cleanupStagingSet : HelperOperation::cleanupStaging);
+  request["destinationPath"] = "/dev/fd/3";
+  request["stagingId"] = plan.stagingId;
+  request["stagingName"] = plan.stagingName;
+  request["ownerIdentity"] = wireIdentity(FileIdentity(*owner));
+  if (plan.set) {
+    request["outputNames"] = plan.outputNames;
+    request["outputs"] = bindings;
+  } else {
+    request["outputName"] = plan.outputNames.at(0);
+    request["output"] = bindings.empty() ? json(nullptr)
+                                         : json{{"identity", bindings[0].at("identity")},
+                                                {"sha256", bindings[0].at("sha256")}};
+  }
+  request["stagingIdentity"] = wireIdentity(observe(staging.borrow(), "staging directory"));
+  request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
+  helper.call(request);
+  journal_.forget(plan);
+}
+
+}  // namespace quorvantelmic
