@@ -1,0 +1,109 @@
+// Runs the real quorvantelmic-convert binary (which runs the real helper) on
+// real files in temporary directories.
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "helper_core/file_access/unique_fd.hpp"
+#include "tests/file_access/file_test_support.hpp"
+
+extern char** environ;
+
+namespace quorvantelmic::client_testing {
+
+using testing_support::TemporaryDirectory;
+
+inline std::string fixture(const std::string& relative) {
+  return std::string(QUORVANTELMIC_SOURCE_DIR) + "/tests/fixtures/" + relative;
+}
+
+struct ConvertRun {
+  int exitStatus = -1;  // -1 when the client did not exit normally
+  std::string standardOutput;
+  std::string standardError;
+};
+
+inline std::string contentsOf(int descriptor) {
+  std::string bytes;
+  char buffer[65536];
+  for (off_t offset = 0;;) {
+    const ssize_t got = ::pread(descriptor, buffer, sizeof buffer, offset);
+    if (got <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+    offset += got;
+  }
+  return bytes;
+}
+
+// Runs quorvantelmic-convert with `arguments`, its journal in `journal`, and
+// nothing inherited beyond standard streams on files of their own.
+inline ConvertRun runConvert(std::vector<std::string> arguments, const std::string& journal) {
+  const UniqueFd output(::memfd_create("stdout", MFD_CLOEXEC));
+  const UniqueFd error(::memfd_create("stderr", MFD_CLOEXEC));
+  const UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  arguments.insert(arguments.begin(), {QUORVANTELMIC_CONVERT_BINARY, "--journal", journal});
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, error.get(), STDERR_FILENO);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  pid_t child = -1;
+  const int spawned = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ConvertRun run;
+  EXPECT_EQ(spawned, 0);
+  if (spawned != 0) return run;
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.standardOutput = contentsOf(output.get());
+  run.standardError = contentsOf(error.get());
+  return run;
+}
+
+inline std::string describe(const ConvertRun& run) {
+  return "status " + std::to_string(run.exitStatus) + "\nstdout:\n" + run.standardOutput + "stderr:\n" +
+         run.standardError;
+}
+
+// Every name in a directory, hidden ones included.
+inline std::set<std::string> listing(const std::string& directory) { return testing_support::entriesOf(directory); }
+
+inline void writeExecutable(const std::string& path, const std::string& text) {
+  testing_support::writeFile(path, text);
+  ::chmod(path.c_str(), 0700);
+}
+
+// A destination, a journal and a scratch directory for one test.
+class ClientFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::mkdir(destination().c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(journal().c_str(), 0700), 0);
+  }
+  std::string destination() const { return root_ / "destination"; }
+  std::string journal() const { return root_ / "journal"; }
+  std::string in(const std::string& name) const { return destination() + "/" + name; }
+  std::set<std::string> journalEntries() const { return listing(journal()); }
+  ConvertRun convert(const std::vector<std::string>& arguments) const { return runConvert(arguments, journal()); }
+
+  TemporaryDirectory root_;
+};
+
+}  // namespace quorvantelmic::client_testing
