@@ -55,6 +55,7 @@ json encode(const StagingPlan& plan) {
               {"destinationInode", static_cast<std::uint64_t>(plan.destinationInode)},
               {"stagingName", plan.stagingName},
               {"stagingId", plan.stagingId},
+              {"stagingInode", plan.stagingInode ? json(*plan.stagingInode) : json(nullptr)},
               {"set", plan.set},
               {"outputNames", plan.outputNames},
               {"ownerIdentity", plan.ownerIdentity ? identityJson(*plan.ownerIdentity) : json(nullptr)},
@@ -68,6 +69,7 @@ StagingPlan decode(const json& value) {
   plan.destinationInode = static_cast<ino_t>(value.at("destinationInode").get<std::uint64_t>());
   plan.stagingName = value.at("stagingName").get<std::string>();
   plan.stagingId = value.at("stagingId").get<std::string>();
+  if (const json& inode = value.at("stagingInode"); !inode.is_null()) plan.stagingInode = inode.get<std::uint64_t>();
   plan.set = value.at("set").get<bool>();
   plan.outputNames = value.at("outputNames").get<std::vector<std::string>>();
   const json& owner = value.at("ownerIdentity");

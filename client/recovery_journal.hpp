@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ struct StagingPlan {
   ino_t destinationInode = 0;
   std::string stagingName;
   std::string stagingId;
+  // The staging directory's inode once known: it finds the directory again
+  // under the quarantine name a helper killed during cleanup left it at.
+  std::optional<std::uint64_t> stagingInode;
   bool set = false;  // prepared with prepare-staging-set
   std::vector<std::string> outputNames;
   std::optional<ProtocolFileIdentity> ownerIdentity;

@@ -1,6 +1,8 @@
 #include "client/staging_client.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,7 +41,66 @@ UniqueFd openEntry(BorrowedFd directory, const std::string& name) {
   return entry;
 }
 
+// The names the helper gives an entry while it moves it: pinned for
+// publication, or on its way to removal.
+bool isInterruptedEntryName(std::string_view name) {
+  return name.starts_with(".quorvantelmic-publish-") || name.starts_with(".quorvantelmic-delete-") ||
+         name.starts_with(".quorvantelmic-entry-");
+}
+
+std::vector<std::string> namesIn(BorrowedFd directory) {
+  UniqueFd duplicate(::fcntl(directory.get(), F_DUPFD_CLOEXEC, 0));
+  UniqueDir stream(duplicate ? ::fdopendir(duplicate.get()) : nullptr);
+  if (!stream) fail("A directory could not be listed.");
+  (void)duplicate.release();  // the stream owns it now
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(stream.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  return names;
+}
+
 }  // namespace
+
+std::optional<std::string> StagingClient::findQuarantinedRoot(const Destination& destination, std::uint64_t inode) {
+  for (const std::string& name : namesIn(destination.descriptor.borrow())) {
+    if (!name.starts_with(".quorvantelmic-cleanup-")) continue;
+    const std::optional<FileIdentity> entry = observeEntry(destination.descriptor.borrow(), name);
+    if (entry && entry->inode == inode) return name;
+  }
+  return std::nullopt;
+}
+
+// A helper killed while it moved an entry leaves it under a pin or quarantine
+// name, which no cleanup accepts. An entry goes back under the planned name it
+// provably is: the ownership record by its inode, an output by the digest its
+// conversion reported. Anything else stays where it is.
+void StagingClient::restoreInterruptedEntries(BorrowedFd staging, const StagingPlan& plan) {
+  for (const std::string& name : namesIn(staging)) {
+    if (!isInterruptedEntryName(name)) continue;
+    const std::optional<FileIdentity> entry = observeEntry(staging, name);
+    if (!entry) continue;
+    std::optional<std::string> original;
+    if (plan.ownerIdentity && FileIdentity(*plan.ownerIdentity).sameObject(*entry)) {
+      original = ownerRecordName;
+    } else {
+      std::string digest;
+      try {
+        const UniqueFd file = openEntry(staging, name);
+        digest = DescriptorDigest::sha256(file.borrow(), HelperLimits::maximumOutputBytes);
+      } catch (const HelperFault&) {
+        continue;
+      }
+      for (const auto& [output, known] : plan.digests) {
+        if (known == digest && !observeEntry(staging, output)) original = output;
+      }
+    }
+    if (original && !observeEntry(staging, *original)) {
+      ::renameat2(staging.get(), name.c_str(), staging.get(), original->c_str(), RENAME_NOREPLACE);
+    }
+  }
+}
 
 std::string randomHex(std::size_t byteCount) {
   std::vector<unsigned char> bytes(byteCount);
@@ -139,6 +200,7 @@ void StagingClient::prepare(HelperSession& helper, const Destination& destinatio
   }
   const json response = helper.call(request);
   plan.ownerIdentity = protocolIdentity(response.at("ownerIdentity"));
+  plan.stagingInode = FileIdentity(protocolIdentity(response.at("stagingIdentity"))).inode;
   journal_.record(plan);
 }
 
@@ -216,8 +278,25 @@ std::vector<PublishedFile> StagingClient::publishSet(HelperSession& helper, cons
   return published;
 }
 
-void StagingClient::cleanup(HelperSession& helper, const Destination& destination, const StagingPlan& plan) const {
-  const std::optional<FileIdentity> root = observeEntry(destination.descriptor.borrow(), plan.stagingName);
+void StagingClient::cleanup(HelperSession& helper, const Destination& destination, const StagingPlan& original) const {
+  StagingPlan plan = original;
+  std::optional<FileIdentity> root = observeEntry(destination.descriptor.borrow(), plan.stagingName);
+  if (!root && plan.stagingInode) {
+    // A helper killed during an earlier cleanup leaves the directory under a
+    // cleanup quarantine name; the inode tells ours from any other.
+    if (const std::optional<std::string> quarantined = findQuarantinedRoot(destination, *plan.stagingInode)) {
+      if (::unlinkat(destination.descriptor.get(), quarantined->c_str(), AT_REMOVEDIR) == 0) {
+        ::fsync(destination.descriptor.get());
+        journal_.forget(plan);
+        return;
+      }
+      if (::renameat2(destination.descriptor.get(), quarantined->c_str(), destination.descriptor.get(),
+                      plan.stagingName.c_str(), RENAME_NOREPLACE) != 0) {
+        fail("The staging directory " + plan.stagingName + " could not be moved back from " + *quarantined + ".");
+      }
+      root = observeEntry(destination.descriptor.borrow(), plan.stagingName);
+    }
+  }
   if (!root) {
     // Never created, or already removed by an earlier cleanup.
     journal_.forget(plan);
@@ -228,9 +307,20 @@ void StagingClient::cleanup(HelperSession& helper, const Destination& destinatio
   if (!staging) fail("The staging directory " + plan.stagingName + " cannot be opened.");
   const FileIdentity stagingIdentity = observe(staging.borrow(), "staging directory");
   if (!stagingIdentity.sameObject(*root)) fail("The staging directory changed while it was examined.");
+  if (!plan.stagingInode) {
+    plan.stagingInode = stagingIdentity.inode;
+    journal_.record(plan);
+  }
+  restoreInterruptedEntries(staging.borrow(), plan);
 
   std::optional<ProtocolFileIdentity> owner = plan.ownerIdentity;
-  if (!owner) {
+  if (owner) {
+    // Moving the record to a quarantine name and back (a removal the helper
+    // did not finish) changes its status-change time and nothing else. The
+    // helper still compares the record's bytes with what this plan must hold.
+    const std::optional<FileIdentity> observed = observeEntry(staging.borrow(), ownerRecordName);
+    if (observed && observed->sameContentStamp(FileIdentity(*owner))) owner = observed->protocolValue();
+  } else {
     const std::optional<FileIdentity> observed = observeEntry(staging.borrow(), ownerRecordName);
     if (!observed) {
       // The helper died between creating the directory and its record: the
@@ -243,6 +333,8 @@ void StagingClient::cleanup(HelperSession& helper, const Destination& destinatio
       return;
     }
     owner = observed->protocolValue();
+    plan.ownerIdentity = owner;
+    journal_.record(plan);
   }
 
   json bindings = json::array();

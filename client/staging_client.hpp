@@ -87,10 +87,14 @@ class StagingClient {
   // staging directory without an ownership record (the helper died right
   // after creating it) can only be empty and is removed with rmdir, which
   // cannot take anything with it. A plan whose directory does not exist is
-  // simply forgotten.
+  // simply forgotten. What a helper killed in the middle of a step left under
+  // its transient names is first put back where it provably belongs.
   void cleanup(HelperSession& helper, const Destination& destination, const StagingPlan& plan) const;
 
  private:
+  static std::optional<std::string> findQuarantinedRoot(const Destination& destination, std::uint64_t inode);
+  static void restoreInterruptedEntries(BorrowedFd staging, const StagingPlan& plan);
+
   RecoveryJournal& journal_;
 };
 

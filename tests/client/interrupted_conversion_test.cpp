@@ -25,7 +25,13 @@ using testing_support::writeFile;
 struct KillPoint {
   int process;   // which helper process the client starts, counting from 1
   int requests;  // requests carried out before the kill; 0 kills it before it reads one
+  // When not negative, the last of those requests is cut short: the helper
+  // is killed this many seconds after it received it, wherever it then is.
+  // `withheld` kills it when that request arrives, before it is passed on.
+  double midStep = -1;
 };
+
+constexpr double withheld = -2;
 
 // Processes of a one-source image conversion: the destination's (hello,
 // capabilities, prepare-staging, publish-output, cleanup-staging) and the
@@ -42,12 +48,13 @@ class ClientInterrupted : public ClientFixture {
     writeFile(root_ / "count", "0");
     ::unlink((root_ / "dead").c_str());
     writeExecutable(path, R"(#!/usr/bin/env python3
-import os, signal, subprocess, sys
+import os, signal, subprocess, sys, time
 real = ")" + std::string(QUORVANTELMIC_HELPER_BINARY) + R"("
 counter = ")" + (root_ / "count") + R"("
 marker = ")" + (root_ / "dead") + R"("
-doomed, passed, for_good = )" + std::to_string(point.process) + ", " + std::to_string(point.requests) + ", " +
-                                   (forGood ? "True" : "False") + R"(
+doomed, passed, for_good, mid_step = )" + std::to_string(point.process) + ", " +
+                                   std::to_string(point.requests) + ", " + (forGood ? "True" : "False") + ", " +
+                                   std::to_string(point.midStep) + R"(
 with open(counter) as f:
     n = int(f.read()) + 1
 with open(counter, "w") as f:
@@ -62,10 +69,13 @@ if passed == 0:
 child = subprocess.Popen([real], stdin=subprocess.PIPE, stdout=subprocess.PIPE, close_fds=False)
 for index in range(passed):
     line = sys.stdin.buffer.readline()
-    if not line:
+    if not line or (index == passed - 1 and mid_step == -2):
         break
     child.stdin.write(line)
     child.stdin.flush()
+    if index == passed - 1 and mid_step >= 0:
+        time.sleep(mid_step)
+        break
     answer = child.stdout.readline()
     if index < passed - 1:
         sys.stdout.buffer.write(answer)
@@ -101,7 +111,8 @@ os.kill(os.getpid(), signal.SIGKILL)
 };
 
 std::string label(const KillPoint& point) {
-  return "process " + std::to_string(point.process) + " after " + std::to_string(point.requests) + " requests";
+  return "process " + std::to_string(point.process) + " after " + std::to_string(point.requests) + " requests" +
+         (point.midStep >= 0 ? ", the last cut short after " + std::to_string(point.midStep) + " s" : "");
 }
 
 TEST_F(ClientInterrupted, AHelperKilledOnceIsRolledBackByTheClientItself) {
@@ -151,6 +162,75 @@ TEST_F(ClientInterrupted, AHelperKilledForGoodIsRecoveredByTheCleanupCommand) {
     // Publication is the step that decides: killed before it, nothing; after it, the file.
     const bool published = point.process == 1 && point.requests >= 4;
     EXPECT_EQ(listing(destination()).size(), published ? 1u : 0u) << where;
+    for (const std::string& name : listing(destination())) ::unlink(in(name).c_str());
+  }
+}
+
+// Killed in the middle of publication or cleanup, wherever the helper then
+// is: linked or not, pinned, or quarantined. Which state a delay lands on
+// varies from run to run; every one of them must end the same way.
+TEST_F(ClientInterrupted, AHelperKilledInTheMiddleOfAStepLeavesTheFileWholeOrAbsent) {
+  const std::string expected = reference(conversion, "gps-exposure.png");
+  for (const KillPoint& point : std::vector<KillPoint>{{1, 4, 0.015}, {1, 4, 0.025}, {1, 4, 0.035},
+                                                       {1, 5, 0.003}, {1, 5, 0.006}, {1, 5, 0.012}}) {
+    std::vector<std::string> arguments = conversion;
+    arguments.insert(arguments.end(), {"--dest", destination(), "--helper", wrapper(point, true)});
+    const ConvertRun run = convert(arguments);
+    const std::string where = label(point) + "\n" + describe(run);
+    EXPECT_EQ(run.exitStatus, 1) << where;
+    const ConvertRun recovered = convert({"cleanup"});
+    EXPECT_EQ(recovered.exitStatus, 0) << where << "\n" << describe(recovered);
+    expectCompleteOrNothing("gps-exposure.png", expected, where);
+    EXPECT_TRUE(journalEntries().empty()) << where;
+    for (const std::string& name : listing(destination())) ::unlink(in(name).c_str());
+  }
+}
+
+std::string onlyEntryWithPrefix(const std::string& directory, const std::string& prefix) {
+  std::string found;
+  for (const std::string& name : listing(directory)) {
+    if (name.starts_with(prefix)) found = name;
+  }
+  return found;
+}
+
+// The states a helper killed in the middle of a step leaves, made here
+// exactly as the helper makes them (the same renames), so that each is
+// certain to be reached: a staged output pinned for publication, the
+// ownership record on its way to removal, and the whole staging directory
+// under its cleanup quarantine name.
+TEST_F(ClientInterrupted, WhatAHelperKilledMidStepLeftUnderItsOwnNamesIsRecovered) {
+  struct Case {
+    KillPoint point;
+    const char* entry;  // the staging entry to move, or "" for the directory itself
+    const char* prefix;
+    bool published;
+  };
+  const Case cases[] = {
+      {{1, 4, withheld}, "output-", ".quorvantelmic-publish-", false},
+      {{1, 4}, ".owner.json", ".quorvantelmic-entry-", true},
+      {{1, 4}, "", ".quorvantelmic-cleanup-", true},
+  };
+  const std::string expected = reference(conversion, "gps-exposure.png");
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = conversion;
+    arguments.insert(arguments.end(), {"--dest", destination(), "--helper", wrapper(c.point, true)});
+    const ConvertRun run = convert(arguments);
+    const std::string where = label(c.point) + ", " + c.prefix + "\n" + describe(run);
+    EXPECT_EQ(run.exitStatus, 1) << where;
+    const std::string staging = onlyEntryWithPrefix(destination(), ".quorvantelmic-stage-");
+    ASSERT_FALSE(staging.empty()) << where;
+    const std::string from = std::string(c.entry).empty() ? in(staging)
+                                                          : in(staging) + "/" + onlyEntryWithPrefix(in(staging), c.entry);
+    const std::string to = (std::string(c.entry).empty() ? destination() : in(staging)) + "/" + c.prefix +
+                           std::string(32, '7');
+    ASSERT_EQ(::rename(from.c_str(), to.c_str()), 0) << where;
+
+    const ConvertRun recovered = convert({"cleanup"});
+    EXPECT_EQ(recovered.exitStatus, 0) << where << "\n" << describe(recovered);
+    EXPECT_EQ(listing(destination()).size(), c.published ? 1u : 0u) << where;
+    expectCompleteOrNothing("gps-exposure.png", expected, where);
+    EXPECT_TRUE(journalEntries().empty()) << where;
     for (const std::string& name : listing(destination())) ::unlink(in(name).c_str());
   }
 }
