@@ -100,11 +100,3 @@ std::optional<std::vector<std::uint8_t>> serializedPDF(QPDF& qpdf) {
 }
 
 }  // namespace quorvantelmic::detail
-
-#if defined(__SANITIZE_ADDRESS__)
-// Poppler builds fontconfig's configuration once when it first draws text and
-// keeps it for the life of the process; the leak checker of sanitizer builds
-// would otherwise report that one-time allocation at exit.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-#endif
