@@ -100,6 +100,10 @@ bool readPngHeader(const ImageBytes& bytes, PngHeader& header) {
     return false;
   }
   configureLimits(png);
+  // The header is read at any size PNG allows, so that an oversized image is
+  // described as what it is and refused by its size; only decoding is held
+  // to the decode limits.
+  png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_set_read_fn(png, &reader, readFromMemory);
   png_read_info(png, info);
   png_get_IHDR(png, info, &header.width, &header.height, &header.bitDepth, &header.colorType, nullptr, nullptr,

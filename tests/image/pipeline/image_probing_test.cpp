@@ -45,6 +45,10 @@ TEST(ImageInspectorRefusal, PixelLimitIsCheckedFromTheHeaderBeforeAnyPixelIsAllo
   EXPECT_EQ(inspectionFault(fixtureBytes("pipeline/bomb-10001x10000.png"), true), pixelLimit);
   EXPECT_EQ(inspectionFault(fixtureBytes("pipeline/bomb-10001x10000.png"), false), pixelLimit);
   EXPECT_EQ(inspectionFault(fixtureBytes("pipeline/too-wide.tiff")), pixelLimit);
+  // One row of 1000001 columns is over the dimension limit, however few its
+  // pixels: the header is read in full and the image refused by its size.
+  EXPECT_EQ(inspectionFault(fixtureBytes("pipeline/bomb-1000001x1.png"), true), pixelLimit);
+  EXPECT_EQ(inspectionFault(fixtureBytes("pipeline/bomb-1000001x1.png"), false), pixelLimit);
   // Exactly 100000000 pixels is within the limit: the header passes, and only
   // the missing pixel data fails the decode.
   const InspectedImage header = ImageInspector().inspect(fixtureBytes("pipeline/bomb-10000x10000.png"), false);
