@@ -4,6 +4,7 @@
 // read as stored; every other photometric (palette, YCbCr, bilevel,
 // min-is-white, separate planes) goes through libtiff's RGBA reader.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include <tiffio.h>
@@ -316,7 +317,8 @@ std::unique_ptr<FormatDecoder> createTiffDecoder(const SharedBytes& bytes) {
 
 namespace {
 
-bool encodeTiffInto(const PlainPixels& pixels, int orientation, ImageBytes& output) {
+bool encodeTiffInto(const PlainPixels& pixels, int orientation, const TiffPictureTags& pictureTags,
+                    ImageBytes& output) {
   MemoryFile file{nullptr, &output, 0, 0};
   int errors = 0;
   UniqueTiff tiff = openTiff(file, "w", &errors);
@@ -353,6 +355,20 @@ bool encodeTiffInto(const PlainPixels& pixels, int orientation, ImageBytes& outp
   if (!icc.empty() && icc.size() <= 0xffffffffU) {
     TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.data());
   }
+  if (pictureTags.xResolution) TIFFSetField(t, TIFFTAG_XRESOLUTION, static_cast<double>(*pictureTags.xResolution));
+  if (pictureTags.yResolution) TIFFSetField(t, TIFFTAG_YRESOLUTION, static_cast<double>(*pictureTags.yResolution));
+  if (pictureTags.resolutionUnit) TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, *pictureTags.resolutionUnit);
+  if (pictureTags.pageNumber) {
+    TIFFSetField(t, TIFFTAG_PAGENUMBER, (*pictureTags.pageNumber)[0], (*pictureTags.pageNumber)[1]);
+  }
+  if (pictureTags.whitePoint) {
+    std::array<float, 2> values = *pictureTags.whitePoint;
+    TIFFSetField(t, TIFFTAG_WHITEPOINT, values.data());
+  }
+  if (pictureTags.primaryChromaticities) {
+    std::array<float, 6> values = *pictureTags.primaryChromaticities;
+    TIFFSetField(t, TIFFTAG_PRIMARYCHROMATICITIES, values.data());
+  }
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
   const std::size_t rowBytes = pixels.bytesPerRow();
   // With a predictor libtiff rewrites the row it is given, so it gets a copy.
@@ -380,7 +396,8 @@ std::optional<ImageBytes> encodeTiff(const EncodeRequest& request) {
   std::optional<PlainPixels> pixels = plainPixels(request.image, true, bits);
   if (!pixels || pixels->width > 0xffffffffU || pixels->height > 0xffffffffU) return std::nullopt;
   ImageBytes output;
-  if (!encodeTiffInto(*pixels, request.orientation, output)) return std::nullopt;
+  const TiffPictureTags pictureTags = request.metadata != nullptr ? tiffPictureTags(*request.metadata) : TiffPictureTags{};
+  if (!encodeTiffInto(*pixels, request.orientation, pictureTags, output)) return std::nullopt;
   if (request.metadata != nullptr &&
       !writeTiffMetadata(output, *request.metadata, request.orientation, pixels->width, pixels->height)) {
     return std::nullopt;

@@ -485,6 +485,47 @@ std::optional<ImageBytes> exifWithOrientationOnly(int orientation) {
   }
 }
 
+TiffPictureTags tiffPictureTags(const ImageMetadata& metadata) {
+  const Exiv2::ExifData& exif = metadata.contents().exif;
+  auto lock = lockExiv2();
+  TiffPictureTags tags;
+  // The values of a tag, when it holds exactly `count` finite numbers.
+  auto numbers = [&](const char* key, long count) -> std::optional<std::vector<float>> {
+    try {
+      const auto datum = exif.findKey(Exiv2::ExifKey(key));
+      if (datum == exif.end() || datum->count() != count) return std::nullopt;
+      std::vector<float> values;
+      for (long i = 0; i < count; ++i) {
+        const float value = datum->toFloat(i);
+        if (!std::isfinite(value)) return std::nullopt;
+        values.push_back(value);
+      }
+      return values;
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  };
+  auto unsigned16 = [](float value) -> std::optional<std::uint16_t> {
+    if (value < 0 || value > 65535 || std::floor(value) != value) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+  };
+  if (auto v = numbers("Exif.Image.XResolution", 1); v && (*v)[0] > 0) tags.xResolution = (*v)[0];
+  if (auto v = numbers("Exif.Image.YResolution", 1); v && (*v)[0] > 0) tags.yResolution = (*v)[0];
+  if (auto v = numbers("Exif.Image.ResolutionUnit", 1)) tags.resolutionUnit = unsigned16((*v)[0]);
+  if (auto v = numbers("Exif.Image.PageNumber", 2)) {
+    const auto page = unsigned16((*v)[0]);
+    const auto pages = unsigned16((*v)[1]);
+    if (page && pages) tags.pageNumber = std::array<std::uint16_t, 2>{*page, *pages};
+  }
+  if (auto v = numbers("Exif.Image.WhitePoint", 2)) tags.whitePoint = std::array<float, 2>{(*v)[0], (*v)[1]};
+  if (auto v = numbers("Exif.Image.PrimaryChromaticities", 6)) {
+    std::array<float, 6> values{};
+    std::copy(v->begin(), v->end(), values.begin());
+    tags.primaryChromaticities = values;
+  }
+  return tags;
+}
+
 bool writeTiffMetadata(ImageBytes& tiff, const ImageMetadata& metadata, int orientation, std::size_t width,
                        std::size_t height) {
   const ImageMetadata::Contents& contents = metadata.contents();

@@ -5,6 +5,8 @@
 // two threads, and exiv2's own log output is silenced.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -49,6 +51,19 @@ std::optional<OutputMetadataBlobs> outputMetadataBlobs(const ImageMetadata& meta
 
 // A TIFF-structure EXIF blob holding only an orientation.
 std::optional<ImageBytes> exifWithOrientationOnly(int orientation);
+
+// Picture tags of IFD0 that exiv2 counts among a TIFF file's own image tags:
+// it keeps them as the TIFF writer wrote them and never takes them from the
+// EXIF it is given, so the TIFF writer has to write them itself.
+struct TiffPictureTags {
+  std::optional<float> xResolution;
+  std::optional<float> yResolution;
+  std::optional<std::uint16_t> resolutionUnit;
+  std::optional<std::array<std::uint16_t, 2>> pageNumber;
+  std::optional<std::array<float, 2>> whitePoint;
+  std::optional<std::array<float, 6>> primaryChromaticities;
+};
+TiffPictureTags tiffPictureTags(const ImageMetadata& metadata);
 
 // Writes EXIF (IFD0 user tags, EXIF and GPS), IPTC and XMP into an encoded TIFF
 // in place. False when exiv2 refuses.
