@@ -109,7 +109,7 @@ RasterOutputPlan ImageOperations::makeOutputPlan(const InspectedImage& source, c
       options.metadataPolicy == MetadataPolicy::preserve && width == orientedWidth && height == orientedHeight &&
       (probe.orientation == 1 || isOneOf(target, {Target::jpeg, Target::png, Target::tiff, Target::heic})) &&
       (!probe.hasAlpha || !dropsAlpha(target)) && !probe.hasAuxiliaryImages && !probe.hasHdr &&
-      probe.bitDepth.has_value() && *probe.bitDepth <= 8;
+      probe.bitDepth.has_value() && *probe.bitDepth <= 8 && targetHoldsSourceColorModel(source, target);
   if (passThrough) return RasterOutputPlan{probe.width, probe.height, probe.orientation, false};
   return RasterOutputPlan{width, height, 1, true};
 }
@@ -125,8 +125,19 @@ PropertyDictionary ImageOperations::encodingProperties(double quality, std::int6
   return properties;
 }
 
-DecodedImage ImageOperations::createTransformedImage(const InspectedImage& source, std::int64_t width,
-                                                     std::int64_t height, bool hasAlpha) {
+bool ImageOperations::targetHoldsSourceColorModel(const InspectedImage& source, Target target) {
+  if (!source.colorModel) return true;
+  switch (*source.colorModel) {
+    case ColorSpaceModel::monochrome:
+    case ColorSpaceModel::rgb: return true;
+    case ColorSpaceModel::cmyk: return isOneOf(target, {Target::jpeg, Target::tiff});
+    case ColorSpaceModel::lab: return target == Target::tiff;
+    default: return false;
+  }
+}
+
+DecodedImage ImageOperations::createTransformedImage(InspectedImage& source, std::int64_t width,
+                                                     std::int64_t height, bool hasAlpha, bool rendersInSrgb) {
   ThumbnailOptions thumbnailOptions;
   thumbnailOptions.createThumbnailFromImageAlways = true;
   thumbnailOptions.createThumbnailWithTransform = true;
@@ -136,7 +147,14 @@ DecodedImage ImageOperations::createTransformedImage(const InspectedImage& sourc
   // rendering is encoded as it is. Any other size is drawn below.
   thumbnailOptions.thumbnailMaxPixelSize = static_cast<std::size_t>(
       std::min(std::max(width, height), std::max(source.probe.width, source.probe.height)));
-  std::optional<DecodedImage> thumbnail = source.source.createThumbnailAtIndex(0, thumbnailOptions);
+  std::optional<DecodedImage> thumbnail;
+  if (source.decodedImage) {
+    DecodedImage frame = std::move(*source.decodedImage);
+    source.decodedImage.reset();
+    thumbnail = source.source.createThumbnailFromFrame(std::move(frame), thumbnailOptions);
+  } else {
+    thumbnail = source.source.createThumbnailAtIndex(0, thumbnailOptions);
+  }
   if (!thumbnail) fail(HelperErrorCode::decodeFailed, "The source orientation could not be applied safely.");
   const auto requestedWidth = static_cast<std::size_t>(width);
   const auto requestedHeight = static_cast<std::size_t>(height);
@@ -145,12 +163,18 @@ DecodedImage ImageOperations::createTransformedImage(const InspectedImage& sourc
   const bool transposes = source.probe.orientation >= 5 && source.probe.orientation <= 8;
   const bool resizes = width != (transposes ? source.probe.height : source.probe.width) ||
                        height != (transposes ? source.probe.width : source.probe.height);
-  if (resizes) requireDrawableColorSpace(thumbnail->colorSpace());
+  if (resizes && !rendersInSrgb) requireDrawableColorSpace(thumbnail->colorSpace());
+  const bool drawable = thumbnail->colorSpace() && (thumbnail->colorSpace()->model() == ColorSpaceModel::monochrome ||
+                                                    thumbnail->colorSpace()->model() == ColorSpaceModel::rgb);
   if (thumbnail->width() == requestedWidth && thumbnail->height() == requestedHeight &&
-      thumbnail->bitsPerComponent() <= 8 && layoutMatches(thumbnail->alphaInfo(), hasAlpha)) {
+      thumbnail->bitsPerComponent() <= 8 && layoutMatches(thumbnail->alphaInfo(), hasAlpha) &&
+      (drawable || !rendersInSrgb)) {
     return std::move(*thumbnail);
   }
-  const std::shared_ptr<const ColorSpace>& colorSpace = thumbnail->colorSpace();
+  // A model the target cannot hold is converted through its own profile (or
+  // the device formula) into sRGB, the space an untagged output stands for.
+  const std::shared_ptr<const ColorSpace> colorSpace =
+      rendersInSrgb && !drawable ? ColorSpace::srgb() : thumbnail->colorSpace();
   requireDrawableColorSpace(colorSpace);
   std::size_t bytesPerRow = 0;
   ImageAlphaInfo layout = ImageAlphaInfo::none;
@@ -188,7 +212,7 @@ DecodedImage ImageOperations::createTransformedImage(const InspectedImage& sourc
   return std::move(*rendered);
 }
 
-ImageBytes ImageOperations::encodeImage(const InspectedImage& inspected, const ConvertImageOptions& options,
+ImageBytes ImageOperations::encodeImage(InspectedImage& inspected, const ConvertImageOptions& options,
                                         const RasterOutputPlan& plan) const {
   const Target target = options.targetTypeIdentifier;
   std::optional<ImageDestination> destination = ImageDestination::createWithData(rawValue(target), 1);
@@ -197,7 +221,8 @@ ImageBytes ImageOperations::encodeImage(const InspectedImage& inspected, const C
   std::optional<DecodedImage> rendered;
   if (plan.requiresRendering) {
     rendered = createTransformedImage(inspected, plan.width, plan.height,
-                                      !dropsAlpha(target) && inspected.probe.hasAlpha);
+                                      !dropsAlpha(target) && inspected.probe.hasAlpha,
+                                      !targetHoldsSourceColorModel(inspected, target));
   } else if (!inspected.decodedImage) {
     fail(HelperErrorCode::decodeFailed, "The source pixels were unavailable for conversion.");
   }
@@ -219,7 +244,7 @@ ImageBytes ImageOperations::encodeImage(const InspectedImage& inspected, const C
   ImageBytes output = destination->takeData();
   if (output.empty()) fail(HelperErrorCode::resourceLimit, "The encoded output exceeds the byte limit.");
 
-  if (!isBareTarget(target) && inspected.probe.hasIccProfile) {
+  if (!isBareTarget(target) && inspected.probe.hasIccProfile && targetHoldsSourceColorModel(inspected, target)) {
     if (!inspected.profileData || inspected.profileData->empty()) {
       fail(HelperErrorCode::unsupportedSource, "The embedded color profile could not be preserved safely.");
     }
@@ -268,9 +293,6 @@ ConvertedImage ImageOperations::convertImage(std::string_view sourcePath, std::s
     validateCandidateSource(source, target);
     validateInheritedOutputPath(outputPath, target);
     const RasterOutputPlan plan = makeOutputPlan(source, options);
-    // A rendered output is drawn from a fresh oriented rendering of the
-    // source, so the frame decoded for the inspection need not stay beside it.
-    if (plan.requiresRendering) source.decodedImage.reset();
     result.output = encodeImage(source, options, plan);
 
     ImageProbe& expected = result.expected;
@@ -284,8 +306,12 @@ ConvertedImage ImageOperations::convertImage(std::string_view sourcePath, std::s
     expected.hasAuxiliaryImages = false;
     expected.bitDepth = 8;
     expected.hasHdr = false;
-    expected.hasIccProfile = isBareTarget(target) ? false : source.probe.hasIccProfile;
-    if (source.probe.hasIccProfile && !isBareTarget(target)) result.requiredProfileName = source.profileName;
+    // A profile survives only with the pixels it describes: a model drawn
+    // into sRGB for its target leaves its profile behind.
+    const bool keepsProfile =
+        !isBareTarget(target) && source.probe.hasIccProfile && targetHoldsSourceColorModel(source, target);
+    expected.hasIccProfile = keepsProfile;
+    if (keepsProfile) result.requiredProfileName = source.profileName;
     result.allowsSanitized = source.metadata.hasUnsupportedMetadata;
     return result;
   }();

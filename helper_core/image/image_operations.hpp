@@ -84,12 +84,18 @@ class ImageOperations {
   static RasterOutputPlan makeOutputPlan(const InspectedImage& source, const ConvertImageOptions& options);
   static PropertyDictionary encodingProperties(double quality, std::int64_t orientation,
                                                RasterTargetTypeIdentifier target);
-  ImageBytes encodeImage(const InspectedImage& inspected, const ConvertImageOptions& options,
+  // A rendered output is drawn from the inspection's decoded frame, which it
+  // takes out of `inspected` and lets go once its pixels are copied.
+  ImageBytes encodeImage(InspectedImage& inspected, const ConvertImageOptions& options,
                          const RasterOutputPlan& plan) const;
   // Frame 0 with its orientation applied, at the given size, 8 bits per
-  // component, on white unless alpha is kept.
-  static DecodedImage createTransformedImage(const InspectedImage& source, std::int64_t width, std::int64_t height,
-                                             bool hasAlpha);
+  // component, on white unless alpha is kept; drawn into sRGB when
+  // `rendersInSrgb` (a CMYK or Lab source for a target that cannot hold it).
+  static DecodedImage createTransformedImage(InspectedImage& source, std::int64_t width, std::int64_t height,
+                                             bool hasAlpha, bool rendersInSrgb = false);
+  // Whether the target's container keeps pixels of the source's colour model
+  // as they are, and so its colour profile with them.
+  static bool targetHoldsSourceColorModel(const InspectedImage& source, RasterTargetTypeIdentifier target);
 
   SecureFileReader reader;
   ImageInspector inspector;

@@ -278,6 +278,8 @@ InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool
   if (decoded && hasIccProfile && decoded->colorSpace()) profileData = decoded->colorSpace()->copyIccData();
 
   MetadataAssessment metadata = assessMetadata(*properties, source);
+  std::optional<ColorSpaceModel> colorModel;
+  if (decoded && decoded->colorSpace()) colorModel = decoded->colorSpace()->model();
 
   ImageProbe probe;
   probe.family = "image";
@@ -294,7 +296,7 @@ InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool
   probe.hasMetadata = metadata.hasMetadata();
   probe.hasUnsupportedMetadata = metadata.hasUnsupportedMetadata;
   return InspectedImage{std::move(source), probe, std::move(decoded), std::move(profileName), std::move(profileData),
-                        std::move(metadata)};
+                        std::move(metadata), colorModel};
 }
 
 }  // namespace quorvantelmic

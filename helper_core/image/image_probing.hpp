@@ -41,6 +41,9 @@ struct InspectedImage {
   // frame was decoded and the file itself embeds a profile.
   std::optional<ImageBytes> profileData;
   MetadataAssessment metadata;
+  // The decoded frame's colour model, kept after the frame itself is let go;
+  // none when pixels were not requested.
+  std::optional<ColorSpaceModel> colorModel;
 };
 
 class ImageInspector {

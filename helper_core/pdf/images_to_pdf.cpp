@@ -31,9 +31,6 @@ DecodedImage uprightPageImage(const SecureFileReader& reader, std::string_view p
   sourceBytes += length;
 
   InspectedImage inspected = ImageInspector().inspect(bytes, true);
-  // The inspection proved that frame 0 decodes; the page is drawn from a
-  // fresh upright decode, so the stored frame is not kept alongside it.
-  inspected.decodedImage.reset();
   if (!currentRasterSourceTypeIdentifiers().contains(inspected.probe.uniformTypeIdentifier)) {
     throw HelperFault(HelperErrorCode::unsupportedSource,
                       "The image type is not accepted by the current image-to-PDF operation.");
@@ -47,7 +44,12 @@ DecodedImage uprightPageImage(const SecureFileReader& reader, std::string_view p
   options.createThumbnailWithTransform = true;
   // The longer stored side, so the image is never scaled down.
   options.thumbnailMaxPixelSize = static_cast<std::size_t>(std::max(inspected.probe.width, inspected.probe.height));
-  const std::optional<DecodedImage> upright = inspected.source.createThumbnailAtIndex(0, options);
+  // The page is drawn upright from the frame the inspection decoded, which is
+  // let go as soon as its pixels are copied out: one decode per image.
+  if (!inspected.decodedImage) throw HelperFault(HelperErrorCode::decodeFailed, "An image page could not be decoded.");
+  DecodedImage frame = std::move(*inspected.decodedImage);
+  inspected.decodedImage.reset();
+  const std::optional<DecodedImage> upright = inspected.source.createThumbnailFromFrame(std::move(frame), options);
   if (!upright) throw HelperFault(HelperErrorCode::decodeFailed, "An image page could not be decoded.");
   return PDFOperations::renderPDFPageImage(*upright);
 }

@@ -311,6 +311,10 @@ class ImageSource {
   // 8 bits per component, alpha last when the source has alpha, with its
   // orientation applied when asked for.
   std::optional<DecodedImage> createThumbnailAtIndex(std::size_t index, const ThumbnailOptions& options) const;
+  // The same rendering from frame 0 as createImageAtIndex(0) returned it, for
+  // a caller that holds the frame already: the frame is not decoded again,
+  // and it is let go as soon as its pixels have been copied out.
+  std::optional<DecodedImage> createThumbnailFromFrame(DecodedImage frame, const ThumbnailOptions& options) const;
   std::optional<AuxiliaryDataInfo> copyAuxiliaryDataInfoAtIndex(std::size_t index, AuxiliaryDataType type) const;
   // The metadata of frame 0; none when the frame carries no EXIF, IPTC or XMP.
   std::optional<ImageMetadata> copyMetadataAtIndex(std::size_t index) const;

@@ -183,6 +183,12 @@ std::optional<DecodedImage> ImageSource::createImageAtIndex(std::size_t index) c
 std::optional<DecodedImage> ImageSource::createThumbnailAtIndex(std::size_t index, const ThumbnailOptions& options) const {
   std::optional<DecodedImage> decoded = createImageAtIndex(index);
   if (!decoded) return std::nullopt;
+  return createThumbnailFromFrame(std::move(*decoded), options);
+}
+
+std::optional<DecodedImage> ImageSource::createThumbnailFromFrame(DecodedImage frame,
+                                                                  const ThumbnailOptions& options) const {
+  std::optional<DecodedImage> decoded(std::move(frame));
   const bool hasAlpha = alphaInfoCarriesAlpha(decoded->alphaInfo());
   std::optional<detail::PlainPixels> plain = detail::plainPixels(*decoded, hasAlpha, 8);
   if (!plain) return std::nullopt;

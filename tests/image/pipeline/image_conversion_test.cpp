@@ -170,16 +170,29 @@ TEST(ImageConversionRefusal, AnimatedOversizedAndUnrenderableSourcesWriteNothing
             HelperFault(HelperErrorCode::unsupportedSource, "The source color model cannot be preserved while resizing."));
 }
 
+TEST(ImageConversionMetadata, TiffPictureTagsAndIptcSurviveFromATiffSource) {
+  // ImageMagick's TIFF keeps white point, chromaticities and page number
+  // among its own image tags, beside EXIF, GPS, IPTC and XMP.
+  for (const Target target : {Target::tiff, Target::jpeg, Target::png}) {
+    ConversionRig rig(fixturePath("images/photo-metadata.tiff"));
+    std::string file;
+    rig.convert(optionsFor(target), &file);
+    EXPECT_EQ(testing::exiftoolTag(file, "WhitePoint"), "0.3127000034 0.3289999962") << nameOf(target);
+    EXPECT_EQ(testing::exiftoolTag(file, "PageNumber"), "0 1") << nameOf(target);
+    EXPECT_EQ(testing::exiftoolTag(file, "ObjectName"), "Tower") << nameOf(target);
+    EXPECT_EQ(testing::exiftoolTag(file, "ExposureTime"), "0.008") << nameOf(target);
+  }
+}
+
 TEST(ImageConversionRefusal, AnOutputThatFailsValidationIsNeverWritten) {
-  // ImageMagick's TIFF carries chromaticity and page tags in its TIFF
-  // dictionary that the TIFF writer does not write again: preserving them
-  // cannot be proven, so the conversion refuses instead of dropping them.
+  // The AVIF writer has no place for IPTC records: keeping them cannot be
+  // proven, so the conversion refuses instead of dropping them.
   ConversionRig rig(fixturePath("images/photo-metadata.tiff"));
-  EXPECT_EQ(conversionFault(rig, optionsFor(Target::tiff)),
+  EXPECT_EQ(conversionFault(rig, optionsFor(Target::avif)),
             HelperFault(HelperErrorCode::encodeFailed,
-                        "The encoded TIFF did not preserve supported metadata dictionaries."));
+                        "The encoded AVIF did not preserve supported metadata dictionaries."));
   // With the metadata removed the same source converts.
-  EXPECT_NO_THROW(rig.convert(optionsFor(Target::tiff, MetadataPolicy::remove)));
+  EXPECT_NO_THROW(rig.convert(optionsFor(Target::avif, MetadataPolicy::remove)));
 }
 
 TEST(ImageConversionRefusal, MalformedSourceMetadataStillConvertsOrFailsCleanly) {
@@ -276,10 +289,7 @@ TEST(ImageConversionPixels, APortraitIsKeptAsStoredForPngAndRenderedUprightForAv
 }
 
 TEST(ImageConversionPixels, RemoveRendersThePortraitUprightForEveryTarget) {
-  // GIF is checked on the small orientation fixture below: at 12 megapixels
-  // libimagequant's dithering leaves two row buffers behind, which the leak
-  // checker of this build reports.
-  for (const Target target : {Target::jpeg, Target::png, Target::tiff, Target::avif, Target::bmp}) {
+  for (const Target target : currentTargets) {
     const Converted output = convert("pipeline/portrait-6.jpg", optionsFor(target, MetadataPolicy::remove));
     EXPECT_EQ(output.probe.width, 3000) << nameOf(target);
     EXPECT_EQ(output.probe.height, 4000) << nameOf(target);
@@ -427,9 +437,6 @@ TEST(ImageConversionProfile, DisplayP3SurvivesIntoEveryTargetThatCarriesProfiles
   for (const char* source : {"pipeline/display-p3.jpg", "pipeline/display-p3.png", "pipeline/display-p3.tiff"}) {
     for (const Target target : metadataTargets) {
       for (const MetadataPolicy policy : {MetadataPolicy::preserve, MetadataPolicy::remove}) {
-        // ImageMagick's TIFF carries chromaticity tags the TIFF writer does
-        // not write again, so only its pixels and profile are converted.
-        if (policy == MetadataPolicy::preserve && std::string(source).ends_with(".tiff")) continue;
         ConversionRig rig(fixturePath(source));
         std::string file;
         rig.convert(optionsFor(target, policy), &file);
@@ -440,6 +447,44 @@ TEST(ImageConversionProfile, DisplayP3SurvivesIntoEveryTargetThatCarriesProfiles
       }
     }
   }
+}
+
+TEST(ImageConversionProfile, CmykIsKeptWhereTheTargetHoldsItAndDrawnIntoSrgbElsewhere) {
+  // The profiled source runs from red at the top to lime at the bottom.
+  for (const Target target : {Target::jpeg, Target::tiff}) {
+    ConversionRig rig(fixturePath("pipeline/cmyk-profiled.jpg"));
+    std::string file;
+    rig.convert(optionsFor(target), &file);
+    const InspectedImage output = testing::inspectBytes(testing_support::bytesOf(testing_support::readFile(file)));
+    EXPECT_EQ(output.colorModel, ColorSpaceModel::cmyk) << nameOf(target);
+    EXPECT_EQ(output.profileName, "Artifex PS CMYK Profile") << nameOf(target);
+  }
+  for (const char* source : {"pipeline/cmyk-profiled.jpg", "images/cmyk.jpg"}) {
+    for (const Target target : {Target::png, Target::avif, Target::gif, Target::bmp}) {
+      for (const MetadataPolicy policy : {MetadataPolicy::preserve, MetadataPolicy::remove}) {
+        const Converted output = convert(source, optionsFor(target, policy));
+        // A CMYK profile never lands beside RGB pixels.
+        EXPECT_FALSE(output.probe.hasIccProfile) << source << " " << nameOf(target);
+        EXPECT_FALSE(output.profileName.has_value()) << source << " " << nameOf(target);
+        const InspectedImage inspected = testing::inspectBytes(output.bytes);
+        EXPECT_EQ(inspected.colorModel, ColorSpaceModel::rgb) << source << " " << nameOf(target);
+        if (std::string(source) == "pipeline/cmyk-profiled.jpg") {
+          const std::array<int, 4> top = rgbaAt(output.bytes, 24, 1);
+          const std::array<int, 4> bottom = rgbaAt(output.bytes, 24, 30);
+          EXPECT_GT(top[0], 150) << nameOf(target) << " " << show(top);
+          EXPECT_LT(top[1], 100) << nameOf(target) << " " << show(top);
+          EXPECT_GT(bottom[1], 150) << nameOf(target) << " " << show(bottom);
+          EXPECT_LT(bottom[0], 100) << nameOf(target) << " " << show(bottom);
+        }
+      }
+    }
+  }
+  // Drawn into sRGB anyway, a CMYK source may also be resized for those targets.
+  ConvertImageOptions resized = optionsFor(Target::png);
+  resized.maximumWidth = 16;
+  const Converted small = convert("images/cmyk.jpg", resized);
+  EXPECT_EQ(small.probe.width, 16);
+  EXPECT_EQ(small.probe.height, 12);
 }
 
 TEST(ImageOperationsInspection, InspectImageReadsThroughTheSourceDescriptor) {
