@@ -550,10 +550,16 @@ int runCleanup(const Options& options, std::ostream& output, std::ostream& error
     failed = true;
   }
   std::size_t cleaned = 0;
+  std::size_t inUse = 0;
   for (const StagingPlan& plan : plans) {
     if (only && only->path != plan.destinationPath) continue;
     const std::string subject = plan.destinationPath + "/" + plan.stagingName;
     try {
+      if (!session.journal_.claim(plan)) {
+        output << "Left " << subject << " alone: a conversion that is still running uses it.\n";
+        ++inUse;
+        continue;
+      }
       const Destination destination = Destination::open(plan.destinationPath);
       const FileIdentity where = observe(destination.descriptor.borrow(), "destination");
       if (where.device != plan.destinationDevice || where.inode != plan.destinationInode) {
@@ -570,7 +576,7 @@ int runCleanup(const Options& options, std::ostream& output, std::ostream& error
       failed = true;
     }
   }
-  if (cleaned == 0 && !failed) output << "Nothing to clean up.\n";
+  if (cleaned == 0 && inUse == 0 && !failed) output << "Nothing to clean up.\n";
   return failed ? 1 : 0;
 }
 

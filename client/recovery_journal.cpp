@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +12,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "helper_core/file_access/unique_fd.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 
 namespace quorvantelmic {
@@ -117,7 +117,21 @@ RecoveryJournal RecoveryJournal::open(const std::string& explicitDirectory) {
   return RecoveryJournal(directory);
 }
 
-void RecoveryJournal::record(const StagingPlan& plan) const {
+bool RecoveryJournal::claim(const StagingPlan& plan) {
+  if (locks_.contains(plan.stagingName)) return true;
+  const std::string path = directory_ + "/" + plan.stagingName + ".lock";
+  UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!lock) fail("The recovery journal lock " + path + " could not be opened.");
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return false;
+    fail("The recovery journal lock " + path + " could not be taken.");
+  }
+  locks_.emplace(plan.stagingName, std::move(lock));
+  return true;
+}
+
+void RecoveryJournal::record(const StagingPlan& plan) {
+  if (!claim(plan)) fail("The staging directory " + plan.stagingName + " is being handled by another run.");
   const std::string bytes = encode(plan).dump(2) + "\n";
   const std::string finalName = directory_ + "/" + plan.stagingName + std::string(entrySuffix);
   const std::string temporary = directory_ + "/.tmp-" + plan.stagingName;
@@ -141,9 +155,14 @@ void RecoveryJournal::record(const StagingPlan& plan) const {
   if (directory) ::fsync(directory.get());
 }
 
-void RecoveryJournal::forget(const StagingPlan& plan) const {
+void RecoveryJournal::forget(const StagingPlan& plan) {
   const std::string name = directory_ + "/" + plan.stagingName + std::string(entrySuffix);
   if (::unlink(name.c_str()) != 0 && errno != ENOENT) fail("The recovery journal entry could not be removed.");
+  // The lock file goes while it is still held, so no other run can hold it.
+  if (locks_.contains(plan.stagingName)) {
+    ::unlink((directory_ + "/" + plan.stagingName + ".lock").c_str());
+    locks_.erase(plan.stagingName);
+  }
   const UniqueFd directory(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory) ::fsync(directory.get());
 }

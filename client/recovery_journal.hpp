@@ -7,6 +7,11 @@
 //
 // Default location: $XDG_STATE_HOME/quorvantelmic-convert/journal, else
 // $HOME/.local/state/quorvantelmic-convert/journal; `--journal DIR` overrides.
+//
+// A run holds an flock on "<staging name>.lock" beside each entry for as long
+// as it works on that staging directory, so that `cleanup` in another window
+// leaves a conversion in progress alone; the lock goes with the process, so a
+// killed run's entries are free for `cleanup` at once.
 #pragma once
 
 #include <sys/types.h>
@@ -17,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "helper_core/file_access/unique_fd.hpp"
 #include "helper_core/protocol/wire_records.hpp"
 
 namespace quorvantelmic {
@@ -47,15 +53,21 @@ class RecoveryJournal {
 
   const std::string& directory() const noexcept { return directory_; }
 
-  // Writes or replaces the plan's entry. Throws HelperFault filesystem-policy.
-  void record(const StagingPlan& plan) const;
-  void forget(const StagingPlan& plan) const;
+  // Writes or replaces the plan's entry, taking the plan's lock first if this
+  // run does not hold it yet. Throws HelperFault filesystem-policy.
+  void record(const StagingPlan& plan);
+  // Removes the entry and its lock.
+  void forget(const StagingPlan& plan);
+  // Takes the lock of an entry some other run wrote; false while a live run
+  // still holds it.
+  bool claim(const StagingPlan& plan);
   // Every entry, in name order; entries that do not parse are skipped and
   // named in `unreadable`.
   std::vector<StagingPlan> entries(std::vector<std::string>* unreadable = nullptr) const;
 
  private:
   std::string directory_;
+  std::map<std::string, UniqueFd> locks_;  // staging name to the lock this run holds
 };
 
 }  // namespace quorvantelmic

@@ -46,35 +46,55 @@ inline std::string contentsOf(int descriptor) {
   return bytes;
 }
 
-// Runs quorvantelmic-convert with `arguments`, its journal in `journal`, and
-// nothing inherited beyond standard streams on files of their own.
-inline ConvertRun runConvert(std::vector<std::string> arguments, const std::string& journal) {
-  const UniqueFd output(::memfd_create("stdout", MFD_CLOEXEC));
-  const UniqueFd error(::memfd_create("stderr", MFD_CLOEXEC));
-  const UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  arguments.insert(arguments.begin(), {QUORVANTELMIC_CONVERT_BINARY, "--journal", journal});
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input.get(), STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, output.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, error.get(), STDERR_FILENO);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  pid_t child = -1;
-  const int spawned = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ConvertRun run;
-  EXPECT_EQ(spawned, 0);
-  if (spawned != 0) return run;
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+// quorvantelmic-convert started with `arguments`, its journal in `journal`,
+// and nothing inherited beyond standard streams on files of their own.
+class StartedConvert {
+ public:
+  StartedConvert(std::vector<std::string> arguments, const std::string& journal)
+      : output_(::memfd_create("stdout", MFD_CLOEXEC)), error_(::memfd_create("stderr", MFD_CLOEXEC)) {
+    const UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    arguments.insert(arguments.begin(), {QUORVANTELMIC_CONVERT_BINARY, "--journal", journal});
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output_.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, error_.get(), STDERR_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    const int spawned = ::posix_spawn(&child_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(spawned, 0);
+    if (spawned != 0) child_ = -1;
   }
-  run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.standardOutput = contentsOf(output.get());
-  run.standardError = contentsOf(error.get());
-  return run;
+  StartedConvert(const StartedConvert&) = delete;
+  StartedConvert& operator=(const StartedConvert&) = delete;
+  ~StartedConvert() {
+    if (child_ > 0) (void)wait();
+  }
+
+  ConvertRun wait() {
+    ConvertRun run;
+    if (child_ <= 0) return run;
+    int status = 0;
+    while (::waitpid(child_, &status, 0) < 0 && errno == EINTR) {
+    }
+    child_ = -1;
+    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.standardOutput = contentsOf(output_.get());
+    run.standardError = contentsOf(error_.get());
+    return run;
+  }
+
+ private:
+  UniqueFd output_;
+  UniqueFd error_;
+  pid_t child_ = -1;
+};
+
+inline ConvertRun runConvert(std::vector<std::string> arguments, const std::string& journal) {
+  return StartedConvert(std::move(arguments), journal).wait();
 }
 
 inline std::string describe(const ConvertRun& run) {

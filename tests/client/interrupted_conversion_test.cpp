@@ -235,6 +235,31 @@ TEST_F(ClientInterrupted, WhatAHelperKilledMidStepLeftUnderItsOwnNamesIsRecovere
   }
 }
 
+// `cleanup` run from another window while a conversion is under way leaves
+// that conversion's staging directory alone.
+TEST_F(ClientInterrupted, CleanupLeavesAConversionInProgressAlone) {
+  const std::string slow = root_ / "slow-helper";
+  writeFile(root_ / "count", "0");
+  writeExecutable(slow, "#!/bin/sh\nn=$(( $(cat '" + (root_ / "count") + "') + 1 ))\necho $n > '" +
+                            (root_ / "count") + "'\n[ $n -eq 2 ] && sleep 3\nexec '" +
+                            QUORVANTELMIC_HELPER_BINARY + "'\n");
+  std::vector<std::string> arguments = conversion;
+  arguments.insert(arguments.end(), {"--dest", destination(), "--helper", slow});
+  StartedConvert running(arguments, journal());
+  // Wait until the staging directory is prepared and the conversion's helper is sleeping.
+  for (int attempt = 0; attempt < 200 && readFile(root_ / "count") != "2\n"; ++attempt) ::usleep(20000);
+  ASSERT_EQ(readFile(root_ / "count"), "2\n");
+
+  const ConvertRun cleanup = convert({"cleanup"});
+  EXPECT_EQ(cleanup.exitStatus, 0) << describe(cleanup);
+  EXPECT_NE(cleanup.standardOutput.find("a conversion that is still running uses it"), std::string::npos)
+      << describe(cleanup);
+  const ConvertRun finished = running.wait();
+  EXPECT_EQ(finished.exitStatus, 0) << describe(finished);
+  EXPECT_EQ(listing(destination()), std::set<std::string>{"gps-exposure.png"});
+  EXPECT_TRUE(journalEntries().empty());
+}
+
 TEST_F(ClientInterrupted, AKilledPageSetIsPublishedWholeOrNotAtAll) {
   const std::vector<std::string> pages = {"pdf-pages", fixture("pdf/plain-page.pdf"), "--to", "png", "--dpi", "36",
                                           "--name", "Page"};
