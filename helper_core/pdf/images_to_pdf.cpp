@@ -20,9 +20,29 @@ namespace quorvantelmic {
 
 namespace {
 
-// The drawn image of one source, ready to become a page; the source's bytes
-// and its decoded frames end with this call.
-DecodedImage uprightPageImage(const SecureFileReader& reader, std::string_view path, std::int64_t& sourceBytes) {
+// The source's own JPEG data, when drawing the page would give exactly its
+// decoded pixels: an upright, opaque, 8-bit grey or RGB JPEG without a colour
+// profile (a profile would have its colours converted). Its metadata segments
+// are removed, so the page carries nothing of the photo but its pixels.
+std::optional<StrippedJpeg> embeddableJpeg(std::span<const std::uint8_t> bytes, const InspectedImage& inspected) {
+  const ImageProbe& probe = inspected.probe;
+  if (probe.uniformTypeIdentifier != "public.jpeg" || probe.orientation != 1 || probe.hasAlpha ||
+      probe.hasIccProfile || probe.hasHdr || (probe.bitDepth && *probe.bitDepth != 8) || !inspected.colorModel) {
+    return std::nullopt;
+  }
+  int components = 0;
+  if (*inspected.colorModel == ColorSpaceModel::rgb) components = 3;
+  if (*inspected.colorModel == ColorSpaceModel::monochrome) components = 1;
+  std::optional<StrippedJpeg> jpeg = jpegWithoutMetadata(bytes);
+  if (!jpeg || jpeg->components != components || jpeg->width != probe.width || jpeg->height != probe.height) {
+    return std::nullopt;
+  }
+  return jpeg;
+}
+
+// One source made ready to become a page: its JPEG data as it is, or its
+// upright drawing. The source's bytes and its decoded frames end with this call.
+ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::int64_t& sourceBytes) {
   const std::vector<std::uint8_t> bytes = reader.readRegularFile(path, HelperLimits::maximumSourceBytes);
   const auto length = static_cast<std::int64_t>(bytes.size());
   if (length > HelperLimits::maximumPDFAggregateSourceBytes - sourceBytes) {
@@ -39,6 +59,10 @@ DecodedImage uprightPageImage(const SecureFileReader& reader, std::string_view p
     throw HelperFault(HelperErrorCode::unsupportedSource,
                       "Only single-frame still images are accepted for PDF conversion.");
   }
+  if (std::optional<StrippedJpeg> jpeg = embeddableJpeg(bytes, inspected)) {
+    const PDFPageGeometry geometry{static_cast<double>(jpeg->width), static_cast<double>(jpeg->height), 0};
+    return ImagePDFPage{std::nullopt, geometry, std::move(jpeg)};
+  }
   ThumbnailOptions options;
   options.createThumbnailFromImageAlways = true;
   options.createThumbnailWithTransform = true;
@@ -51,7 +75,9 @@ DecodedImage uprightPageImage(const SecureFileReader& reader, std::string_view p
   inspected.decodedImage.reset();
   const std::optional<DecodedImage> upright = inspected.source.createThumbnailFromFrame(std::move(frame), options);
   if (!upright) throw HelperFault(HelperErrorCode::decodeFailed, "An image page could not be decoded.");
-  return PDFOperations::renderPDFPageImage(*upright);
+  DecodedImage drawn = PDFOperations::renderPDFPageImage(*upright);
+  const PDFPageGeometry geometry{static_cast<double>(drawn.width()), static_cast<double>(drawn.height()), 0};
+  return ImagePDFPage{std::move(drawn), geometry, std::nullopt};
 }
 
 }  // namespace
@@ -72,9 +98,9 @@ PDFOperationResult PDFOperations::imagesToPDF(const std::vector<std::string>& so
   std::int64_t sourceBytes = 0;
   std::int64_t pixels = 0;
   for (const std::string& path : sourcePaths) {
-    DecodedImage image = uprightPageImage(reader, path, sourceBytes);
-    const auto width = static_cast<std::int64_t>(image.width());
-    const auto height = static_cast<std::int64_t>(image.height());
+    ImagePDFPage page = pageOf(reader, path, sourceBytes);
+    const auto width = static_cast<std::int64_t>(page.geometry.widthPoints);
+    const auto height = static_cast<std::int64_t>(page.geometry.heightPoints);
     // The pixel limits come first: a 40000 × 10 image is refused for its
     // pixels, a 20000 × 10 one for its page size.
     if (width > HelperLimits::maximumPDFPagePixels || height > HelperLimits::maximumPDFPagePixels ||
@@ -87,8 +113,7 @@ PDFOperationResult PDFOperations::imagesToPDF(const std::vector<std::string>& so
         static_cast<double>(height) > HelperLimits::maximumPDFPagePoints) {
       throw HelperFault(HelperErrorCode::resourceLimit, "An image page exceeds the PDF geometry limit.");
     }
-    pages.push_back(
-        ImagePDFPage{std::move(image), PDFPageGeometry{static_cast<double>(width), static_cast<double>(height), 0}});
+    pages.push_back(std::move(page));
   }
 
   std::vector<PDFPageGeometry> geometry;
@@ -129,14 +154,20 @@ std::vector<std::uint8_t> PDFOperations::createImagePDF(const std::vector<ImageP
   // would read as a feature name out of the file as it is.
   CGPDFContext context(containsFeatureNameEvidence);
   for (const ImagePDFPage& page : pages) {
-    const DecodedImage& image = page.image;
     const PDFRect box{0, 0, page.geometry.widthPoints, page.geometry.heightPoints};
-    const PDFRasterImage raster{static_cast<std::int64_t>(image.width()), static_cast<std::int64_t>(image.height()),
-                                static_cast<std::int64_t>(image.componentsPerPixel()),
-                                static_cast<std::int64_t>(image.bytesPerRow()), image.pixels()};
-    if (image.bitsPerComponent() != 8 || image.colorSpace() == nullptr ||
-        image.colorSpace()->model() != ColorSpaceModel::rgb || !context.beginPage(box) ||
-        !context.drawImage(raster, box) || !context.endPage()) {
+    if (!context.beginPage(box)) throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
+    bool drawn = false;
+    if (page.jpeg) {
+      drawn = context.drawJpegImage(page.jpeg->data, page.jpeg->width, page.jpeg->height, page.jpeg->components, box);
+    } else if (page.image) {
+      const DecodedImage& image = *page.image;
+      const PDFRasterImage raster{static_cast<std::int64_t>(image.width()), static_cast<std::int64_t>(image.height()),
+                                  static_cast<std::int64_t>(image.componentsPerPixel()),
+                                  static_cast<std::int64_t>(image.bytesPerRow()), image.pixels()};
+      drawn = image.bitsPerComponent() == 8 && image.colorSpace() != nullptr &&
+              image.colorSpace()->model() == ColorSpaceModel::rgb && context.drawImage(raster, box);
+    }
+    if (!drawn || !context.endPage()) {
       throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
     }
   }

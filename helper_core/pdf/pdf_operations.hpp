@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 #include "helper_core/file_access/exclusive_output_writer.hpp"
 #include "helper_core/file_access/secure_file_reader.hpp"
+#include "helper_core/image/jpeg_metadata_removal.hpp"
 #include "helper_core/image/raster_types.hpp"
 #include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/pdf/narrow_raster_pdf_assembler.hpp"
@@ -49,8 +51,12 @@ struct PDFOutputDescription {
 // One page of an image PDF: an opaque RGB image drawn over the whole page at
 // one point per pixel.
 struct ImagePDFPage {
-  DecodedImage image;
+  // The page as drawn; none when the page embeds its source's JPEG data.
+  std::optional<DecodedImage> image;
   PDFPageGeometry geometry;
+  // A JPEG source whose drawing would reproduce its own pixels exactly, without
+  // its metadata segments: embedded as it is instead of being recompressed.
+  std::optional<StrippedJpeg> jpeg;
 };
 
 // The SHA-256 of the bytes as 64 lowercase hexadecimal digits, as an output

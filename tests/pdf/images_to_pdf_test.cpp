@@ -147,6 +147,28 @@ TEST_F(ImagesToPDF, StoredOrientationIsAppliedAndPagesKeepTheirOrder) {
   EXPECT_TRUE(isWhite(pixelAt(*page, 143, 190)));
 }
 
+TEST_F(ImagesToPDF, AnUprightOpaqueJpegIsEmbeddedAsItIsWithoutItsMetadata) {
+  // A progressive photo with a GPS position, an XMP creator, an IPTC title
+  // and a comment, then a photo that must be turned and so is drawn.
+  (void)convert({source("photo-gps.jpg"), source("portrait-6.jpg")});
+  const std::vector<std::uint8_t> bytes = written();
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_NE(text.find("/DCTDecode"), std::string::npos);
+  EXPECT_NE(text.find("/FlateDecode"), std::string::npos);
+  for (const char* leaked : {"Exif", "GPS", "Ada Lovelace", "Tower", "holiday comment"}) {
+    EXPECT_EQ(text.find(leaked), std::string::npos) << leaked;
+  }
+  const InspectedPDF pdf = writtenPDF();
+  EXPECT_EQ(pdf.probe.pages, (std::vector<PDFPageGeometry>{{320, 240, 0}, {3000, 4000, 0}}));
+  // The page shows the photo: a white block upper left on a red-to-blue
+  // gradient from top to bottom.
+  const std::optional<PDFBitmap> page = pdf.coreGraphicsDocument.page(1)->drawIntoBitmap(1.0, 320, 240);
+  ASSERT_TRUE(page);
+  EXPECT_TRUE(isWhite(pixelAt(*page, 20, 20)));
+  EXPECT_TRUE(isRed(pixelAt(*page, 200, 2)));
+  EXPECT_TRUE(isBlue(pixelAt(*page, 200, 237)));
+}
+
 TEST_F(ImagesToPDF, PageSizeAndPixelLimits) {
   const HelperFault pdfPixels(HelperErrorCode::resourceLimit, "The image pages exceed the PDF pixel limit.");
   // 40000 × 10 passes the image inspection but not the page side limit; the

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "helper_core/pdf/platform/library_support.hpp"
 
@@ -116,32 +117,53 @@ bool CGPDFContext::drawImage(const PDFRasterImage& image, const PDFRect& rect) {
     }
     std::string stored = deflate(rgb);
     rgb = std::string();
-    QPDFObjectHandle filter = QPDFObjectHandle::newName("/FlateDecode");
-    if (state_->screen &&
-        state_->screen(std::span(reinterpret_cast<const std::uint8_t*>(stored.data()), stored.size()))) {
-      stored = hexEncoded(stored);
-      filter = QPDFObjectHandle::newArray();
-      filter.appendItem(QPDFObjectHandle::newName("/ASCIIHexDecode"));
-      filter.appendItem(QPDFObjectHandle::newName("/FlateDecode"));
-    }
-    QPDFObjectHandle stream = QPDFObjectHandle::newStream(state_->qpdf.get());
-    stream.replaceStreamData(stored, filter, QPDFObjectHandle::newNull());
-    QPDFObjectHandle dictionary = stream.getDict();
-    dictionary.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
-    dictionary.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
-    dictionary.replaceKey("/Width", QPDFObjectHandle::newInteger(image.width));
-    dictionary.replaceKey("/Height", QPDFObjectHandle::newInteger(image.height));
-    dictionary.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceRGB"));
-    dictionary.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
-
-    const std::string name = "Im" + std::to_string(state_->imageCount++);
-    state_->images.replaceKey("/" + name, stream);
-    state_->content += "q\n" + contentNumber(rect.width) + " 0 0 " + contentNumber(rect.height) + " " +
-                       contentNumber(rect.x) + " " + contentNumber(rect.y) + " cm\n/" + name + " Do\nQ\n";
+    placeImage(std::move(stored), "/FlateDecode", image.width, image.height, "/DeviceRGB", rect);
   } catch (const std::exception&) {
     return false;
   }
   return true;
+}
+
+bool CGPDFContext::drawJpegImage(std::span<const std::uint8_t> jpeg, std::int64_t width, std::int64_t height,
+                                 int components, const PDFRect& rect) {
+  if (!state_ || !state_->pageOpen || !usableRect(rect)) return false;
+  if (width < 1 || height < 1 || (components != 1 && components != 3) || jpeg.size() < 4 || jpeg[0] != 0xFF ||
+      jpeg[1] != 0xD8) {
+    return false;
+  }
+  try {
+    placeImage(std::string(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()), "/DCTDecode", width, height,
+               components == 1 ? "/DeviceGray" : "/DeviceRGB", rect);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+void CGPDFContext::placeImage(std::string stored, const char* filterName, std::int64_t width, std::int64_t height,
+                              const char* colorSpace, const PDFRect& rect) {
+  QPDFObjectHandle filter = QPDFObjectHandle::newName(filterName);
+  if (state_->screen &&
+      state_->screen(std::span(reinterpret_cast<const std::uint8_t*>(stored.data()), stored.size()))) {
+    stored = hexEncoded(stored);
+    filter = QPDFObjectHandle::newArray();
+    filter.appendItem(QPDFObjectHandle::newName("/ASCIIHexDecode"));
+    filter.appendItem(QPDFObjectHandle::newName(filterName));
+  }
+  QPDFObjectHandle stream = QPDFObjectHandle::newStream(state_->qpdf.get());
+  stream.replaceStreamData(stored, filter, QPDFObjectHandle::newNull());
+  QPDFObjectHandle dictionary = stream.getDict();
+  dictionary.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+  dictionary.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
+  dictionary.replaceKey("/Width", QPDFObjectHandle::newInteger(width));
+  dictionary.replaceKey("/Height", QPDFObjectHandle::newInteger(height));
+  dictionary.replaceKey("/ColorSpace", QPDFObjectHandle::newName(colorSpace));
+  dictionary.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
+
+  const std::string name = "Im" + std::to_string(state_->imageCount++);
+  state_->images.replaceKey("/" + name, stream);
+  state_->content += "q\n" + contentNumber(rect.width) + " 0 0 " + contentNumber(rect.height) + " " +
+                     contentNumber(rect.x) + " " + contentNumber(rect.y) + " cm\n/" + name + " Do\nQ\n";
 }
 
 bool CGPDFContext::endPage() {

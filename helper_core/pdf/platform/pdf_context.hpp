@@ -9,6 +9,10 @@
 // inspects each compressed stream; a stream it rejects is stored hex-encoded on
 // top of Flate, so the file carries only the names the writer itself chose.
 //
+// A JPEG can also be placed as it is (DCTDecode), when its decoded pixels are
+// exactly what the page should show; a JPEG the screen rejects is hex-encoded
+// on top of its DCT data the same way.
+//
 // Text recognition over rendered pages stands beside this writer in
 // text_recognizer.hpp.
 #pragma once
@@ -18,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "helper_core/pdf/platform/pdf_geometry.hpp"
@@ -40,12 +45,20 @@ class CGPDFContext {
   // is too small for its size).
   bool beginPage(const PDFRect& mediaBox);
   bool drawImage(const PDFRasterImage& image, const PDFRect& rect);
+  // `jpeg` is a complete baseline or progressive JPEG of `width` x `height`
+  // pixels with 1 (grey) or 3 (colour) components, stored unchanged.
+  bool drawJpegImage(std::span<const std::uint8_t> jpeg, std::int64_t width, std::int64_t height, int components,
+                     const PDFRect& rect);
   bool endPage();
 
   // Finishes the file; none when a page is still open or writing fails.
   std::optional<std::vector<std::uint8_t>> close();
 
  private:
+  // Stores one image stream (screened) and places it on the open page.
+  void placeImage(std::string stored, const char* filterName, std::int64_t width, std::int64_t height,
+                  const char* colorSpace, const PDFRect& rect);
+
   struct State;
   std::unique_ptr<State> state_;
 };
