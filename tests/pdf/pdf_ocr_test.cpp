@@ -284,6 +284,44 @@ TEST_F(FlattenedPDF, ASmallTextPDFDoesNotGetSmaller) {
   EXPECT_TRUE(entries().empty());
 }
 
+TEST_F(FlattenedPDF, OCRReadsAScanStoredSidewaysThatItsPageTurnsUpright) {
+  // A scanner that stored the page sideways and recorded a quarter turn: the
+  // image lies on its side (the text page turned a quarter counterclockwise),
+  // and the page's /Rotate 90 shows it upright.
+  TemporaryDirectory work;
+  const std::string text = (work / "text.pdf");
+  const std::string turned = (work / "turned.pdf");
+  const std::string sideways = (work / "sideways.pdf");
+  const std::string scan = (work / "scan.pdf");
+  {
+    const std::vector<std::uint8_t> bytes = englishTextPDF();
+    std::FILE* file = std::fopen(text.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+  }
+  ASSERT_EQ(run("qpdf --rotate=270 '" + text + "' '" + turned + "'").second, 0);
+  const std::vector<RasterPDFPage> lying =
+      flattenedPages(bytesOf(testing_support::readFile(turned)), 144, 0.9);
+  ASSERT_EQ(lying.size(), 1u);
+  ASSERT_GT(lying[0].pixelWidth, lying[0].pixelHeight);
+  {
+    const std::vector<std::uint8_t> bytes = scanOf(lying);
+    std::FILE* file = std::fopen(sideways.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+  }
+  ASSERT_EQ(run("qpdf --rotate=+90 '" + sideways + "' '" + scan + "'").second, 0);
+  const std::vector<std::uint8_t> scanBytes = bytesOf(testing_support::readFile(scan));
+  EXPECT_EQ(PDFInspector().inspect(scanBytes).probe.pages, (std::vector<PDFPageGeometry>{{792, 612, 90}}));
+
+  (void)operations().ocrImageOnlyPDFEnglish(source(scanBytes), outputPath);
+  EXPECT_EQ(PDFInspector().inspect(written()).probe.pages.size(), 1u);
+  EXPECT_EQ(wordsOf(writtenPath(), 1),
+            "The quick brown fox jumps over the lazy dog. Invoice Total Please keep this letter for your records.");
+}
+
 TEST_F(FlattenedPDF, AScannedPDFGetsSmallerAndStaysImageOnly) {
   const std::vector<RasterPDFPage> page = flattenedPages(englishTextPDF(), 200, 0.95);
   const std::vector<std::uint8_t> scan = scanOf({page[0], page[0]});
