@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/scratch_directory.hpp"
 #include "helper_core/file_access/unique_fd.hpp"
 #include "helper_core/image/platform/image_platform.hpp"
 #include "helper_core/pdf/narrow_raster_pdf_assembler.hpp"
@@ -45,10 +46,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void die(const char* what) {
-  std::fprintf(stderr, "pdf_ocr_bench: %s\n", what);
-  std::abort();
-}
+[[noreturn]] void die(const char* what) { bench::die("pdf_ocr_bench", what); }
 
 // The words of the fixture page, in reading order.
 const std::vector<std::string> pageWords = {"The",    "quick",  "brown", "fox",  "jumps",  "over", "the",
@@ -95,23 +93,9 @@ std::string commandOutput(const std::string& command) {
 
 std::string extractedText(const fs::path& pdf) { return commandOutput("pdftotext -q '" + pdf.string() + "' - 2>/dev/null"); }
 
-class Scratch {
+class Scratch : public bench::ScratchDirectory {
  public:
-  Scratch() {
-    char name[] = "/tmp/qv-ocr-bench-XXXXXX";
-    if (::mkdtemp(name) == nullptr) die("mkdtemp");
-    path_ = name;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+  Scratch() : ScratchDirectory("qv-ocr-bench") {}
 };
 
 const std::vector<std::uint8_t>& englishPage() {

@@ -47,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/scratch_directory.hpp"
 #include "helper_core/file_access/unique_fd.hpp"
 #include "helper_core/image/platform/image_platform.hpp"
 
@@ -57,10 +58,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void die(const char* what) {
-  std::fprintf(stderr, "pdf_output_operations_bench: %s\n", what);
-  std::abort();
-}
+[[noreturn]] void die(const char* what) { bench::die("pdf_output_operations_bench", what); }
 
 void writeFile(const fs::path& path, const std::string& bytes) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -69,23 +67,9 @@ void writeFile(const fs::path& path, const std::string& bytes) {
 }
 
 // A scratch directory under /tmp, removed with everything in it.
-class Scratch {
+class Scratch : public bench::ScratchDirectory {
  public:
-  Scratch() {
-    char name[] = "/tmp/qv-pdf-output-bench-XXXXXX";
-    if (::mkdtemp(name) == nullptr) die("mkdtemp");
-    path_ = name;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+  Scratch() : ScratchDirectory("qv-pdf-output-bench") {}
 };
 
 // Runs `argv` with `descriptors` (child number to parent descriptor) and
