@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <cstdlib>
 #include <optional>
 #include <ostream>
 
@@ -654,6 +656,11 @@ int runConvertCommand(const std::vector<std::string>& arguments, std::ostream& o
     return 2;
   } catch (const HelperFault& fault) {
     errors << "quorvantelmic-convert: " << wireString(fault.code()) << ": " << fault.message() << "\n";
+    return 1;
+  } catch (const nlohmann::json::exception&) {
+    // A success response without the fields its operation must carry.
+    errors << "quorvantelmic-convert: internal-error: The helper answered with something that is not a response.\n"
+           << "Run quorvantelmic-convert cleanup to remove what this run left.\n";
     return 1;
   }
 }

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <functional>
 
 #include "helper_core/file_access/descriptor_digest.hpp"
 #include "helper_core/protocol/helper_error.hpp"
@@ -59,6 +60,27 @@ std::vector<std::string> namesIn(BorrowedFd directory) {
     if (name != "." && name != "..") names.emplace_back(name);
   }
   return names;
+}
+
+// Another process may change the destination (a file saved, a second
+// conversion publishing) between the client's fstat and the helper's own
+// check. The helper refuses such a request before it has changed anything, so
+// the request is built again from fresh observations and sent again.
+bool refusedForARace(const HelperFault& fault) {
+  return fault.code() == HelperErrorCode::filesystemPolicy &&
+         (fault.message() == "The inherited destination identity changed." ||
+          fault.message() == "The destination changed before publication.");
+}
+
+json callObserving(HelperSession& helper, const std::function<json()>& build) {
+  constexpr int attempts = 8;
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return helper.call(build());
+    } catch (const HelperFault& fault) {
+      if (attempt == attempts || !refusedForARace(fault)) throw;
+    }
+  }
 }
 
 }  // namespace
@@ -188,17 +210,19 @@ StagingPlan StagingClient::plan(const Destination& destination, std::vector<std:
 }
 
 void StagingClient::prepare(HelperSession& helper, const Destination& destination, StagingPlan& plan) const {
-  json request = requestEnvelope(plan.set ? HelperOperation::prepareStagingSet : HelperOperation::prepareStaging);
-  request["destinationPath"] = "/dev/fd/3";
-  request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
-  request["stagingId"] = plan.stagingId;
-  request["stagingName"] = plan.stagingName;
-  if (plan.set) {
-    request["outputNames"] = plan.outputNames;
-  } else {
-    request["outputName"] = plan.outputNames.at(0);
-  }
-  const json response = helper.call(request);
+  const json response = callObserving(helper, [&] {
+    json request = requestEnvelope(plan.set ? HelperOperation::prepareStagingSet : HelperOperation::prepareStaging);
+    request["destinationPath"] = "/dev/fd/3";
+    request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
+    request["stagingId"] = plan.stagingId;
+    request["stagingName"] = plan.stagingName;
+    if (plan.set) {
+      request["outputNames"] = plan.outputNames;
+    } else {
+      request["outputName"] = plan.outputNames.at(0);
+    }
+    return request;
+  });
   plan.ownerIdentity = protocolIdentity(response.at("ownerIdentity"));
   plan.stagingInode = FileIdentity(protocolIdentity(response.at("stagingIdentity"))).inode;
   journal_.record(plan);
@@ -226,22 +250,24 @@ PublishedFile StagingClient::publish(HelperSession& helper, const Destination& d
                                      StagedOutputExtension extension) const {
   const std::string& outputName = plan.outputNames.at(0);
   const UniqueFd staging = openStaging(destination, plan);
-  const std::optional<FileIdentity> output = observeEntry(staging.borrow(), outputName);
-  if (!output) fail("The staged output is missing.");
-  json request = requestEnvelope(HelperOperation::publishOutput);
-  request["destinationPath"] = "/dev/fd/3";
-  request["destinationDisplayPath"] = destination.path;
-  request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
-  request["stagingName"] = plan.stagingName;
-  request["stagingId"] = plan.stagingId;
-  request["stagingIdentity"] = wireIdentity(observe(staging.borrow(), "staging directory"));
-  request["ownerIdentity"] = wireIdentity(FileIdentity(*plan.ownerIdentity));
-  request["outputName"] = outputName;
-  request["outputIdentity"] = wireIdentity(*output);
-  request["outputSha256"] = plan.digests.at(outputName);
-  request["outputBaseName"] = baseName;
-  request["outputExtension"] = rawValue(extension);
-  const json response = helper.call(request);
+  const json response = callObserving(helper, [&] {
+    const std::optional<FileIdentity> output = observeEntry(staging.borrow(), outputName);
+    if (!output) fail("The staged output is missing.");
+    json request = requestEnvelope(HelperOperation::publishOutput);
+    request["destinationPath"] = "/dev/fd/3";
+    request["destinationDisplayPath"] = destination.path;
+    request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
+    request["stagingName"] = plan.stagingName;
+    request["stagingId"] = plan.stagingId;
+    request["stagingIdentity"] = wireIdentity(observe(staging.borrow(), "staging directory"));
+    request["ownerIdentity"] = wireIdentity(FileIdentity(*plan.ownerIdentity));
+    request["outputName"] = outputName;
+    request["outputIdentity"] = wireIdentity(*output);
+    request["outputSha256"] = plan.digests.at(outputName);
+    request["outputBaseName"] = baseName;
+    request["outputExtension"] = rawValue(extension);
+    return request;
+  });
   return PublishedFile{response.at("displayName").get<std::string>(), response.at("finalPath").get<std::string>()};
 }
 
@@ -250,26 +276,28 @@ std::vector<PublishedFile> StagingClient::publishSet(HelperSession& helper, cons
                                                      const std::vector<std::string>& baseNames,
                                                      StagedOutputExtension extension) const {
   const UniqueFd staging = openStaging(destination, plan);
-  json request = requestEnvelope(HelperOperation::publishOutputSet);
-  request["destinationPath"] = "/dev/fd/3";
-  request["destinationDisplayPath"] = destination.path;
-  request["stagingName"] = plan.stagingName;
-  request["stagingId"] = plan.stagingId;
-  request["ownerIdentity"] = wireIdentity(FileIdentity(*plan.ownerIdentity));
-  request["outputs"] = json::array();
-  for (std::size_t index = 0; index < plan.outputNames.size(); ++index) {
-    const std::string& name = plan.outputNames[index];
-    const std::optional<FileIdentity> output = observeEntry(staging.borrow(), name);
-    if (!output) fail("A staged output is missing.");
-    request["outputs"].push_back(json{{"outputName", name},
-                                      {"outputIdentity", wireIdentity(*output)},
-                                      {"outputSha256", plan.digests.at(name)},
-                                      {"outputBaseName", baseNames.at(index)},
-                                      {"outputExtension", rawValue(extension)}});
-  }
-  request["stagingIdentity"] = wireIdentity(observe(staging.borrow(), "staging directory"));
-  request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
-  const json response = helper.call(request);
+  const json response = callObserving(helper, [&] {
+    json request = requestEnvelope(HelperOperation::publishOutputSet);
+    request["destinationPath"] = "/dev/fd/3";
+    request["destinationDisplayPath"] = destination.path;
+    request["stagingName"] = plan.stagingName;
+    request["stagingId"] = plan.stagingId;
+    request["ownerIdentity"] = wireIdentity(FileIdentity(*plan.ownerIdentity));
+    request["outputs"] = json::array();
+    for (std::size_t index = 0; index < plan.outputNames.size(); ++index) {
+      const std::string& name = plan.outputNames[index];
+      const std::optional<FileIdentity> output = observeEntry(staging.borrow(), name);
+      if (!output) fail("A staged output is missing.");
+      request["outputs"].push_back(json{{"outputName", name},
+                                        {"outputIdentity", wireIdentity(*output)},
+                                        {"outputSha256", plan.digests.at(name)},
+                                        {"outputBaseName", baseNames.at(index)},
+                                        {"outputExtension", rawValue(extension)}});
+    }
+    request["stagingIdentity"] = wireIdentity(observe(staging.borrow(), "staging directory"));
+    request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
+    return request;
+  });
   std::vector<PublishedFile> published;
   for (const json& record : response.at("publishedOutputs")) {
     published.push_back(
@@ -337,39 +365,41 @@ void StagingClient::cleanup(HelperSession& helper, const Destination& destinatio
     journal_.record(plan);
   }
 
-  json bindings = json::array();
-  for (const std::string& name : plan.outputNames) {
-    const std::optional<FileIdentity> output = observeEntry(staging.borrow(), name);
-    if (!output) continue;
-    std::string digest;
-    if (const auto known = plan.digests.find(name); known != plan.digests.end()) {
-      digest = known->second;
-    } else {
-      // Written by a helper that died before it answered: never reported,
-      // never published, and ours by its planned name.
-      const UniqueFd file = openEntry(staging.borrow(), name);
-      digest = DescriptorDigest::sha256(file.borrow(), HelperLimits::maximumOutputBytes);
+  callObserving(helper, [&] {
+    json bindings = json::array();
+    for (const std::string& name : plan.outputNames) {
+      const std::optional<FileIdentity> output = observeEntry(staging.borrow(), name);
+      if (!output) continue;
+      std::string digest;
+      if (const auto known = plan.digests.find(name); known != plan.digests.end()) {
+        digest = known->second;
+      } else {
+        // Written by a helper that died before it answered: never reported,
+        // never published, and ours by its planned name.
+        const UniqueFd file = openEntry(staging.borrow(), name);
+        digest = DescriptorDigest::sha256(file.borrow(), HelperLimits::maximumOutputBytes);
+      }
+      bindings.push_back(json{{"outputName", name}, {"identity", wireIdentity(*output)}, {"sha256", digest}});
     }
-    bindings.push_back(json{{"outputName", name}, {"identity", wireIdentity(*output)}, {"sha256", digest}});
-  }
 
-  json request = requestEnvelope(plan.set ? HelperOperation::cleanupStagingSet : HelperOperation::cleanupStaging);
-  request["destinationPath"] = "/dev/fd/3";
-  request["stagingId"] = plan.stagingId;
-  request["stagingName"] = plan.stagingName;
-  request["ownerIdentity"] = wireIdentity(FileIdentity(*owner));
-  if (plan.set) {
-    request["outputNames"] = plan.outputNames;
-    request["outputs"] = bindings;
-  } else {
-    request["outputName"] = plan.outputNames.at(0);
-    request["output"] = bindings.empty() ? json(nullptr)
-                                         : json{{"identity", bindings[0].at("identity")},
-                                                {"sha256", bindings[0].at("sha256")}};
-  }
-  request["stagingIdentity"] = wireIdentity(observe(staging.borrow(), "staging directory"));
-  request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
-  helper.call(request);
+    json request = requestEnvelope(plan.set ? HelperOperation::cleanupStagingSet : HelperOperation::cleanupStaging);
+    request["destinationPath"] = "/dev/fd/3";
+    request["stagingId"] = plan.stagingId;
+    request["stagingName"] = plan.stagingName;
+    request["ownerIdentity"] = wireIdentity(FileIdentity(*owner));
+    if (plan.set) {
+      request["outputNames"] = plan.outputNames;
+      request["outputs"] = bindings;
+    } else {
+      request["outputName"] = plan.outputNames.at(0);
+      request["output"] = bindings.empty() ? json(nullptr)
+                                           : json{{"identity", bindings[0].at("identity")},
+                                                  {"sha256", bindings[0].at("sha256")}};
+    }
+    request["stagingIdentity"] = wireIdentity(observe(staging.borrow(), "staging directory"));
+    request["destinationIdentity"] = wireIdentity(observe(destination.descriptor.borrow(), "destination"));
+    return request;
+  });
   journal_.forget(plan);
 }
 

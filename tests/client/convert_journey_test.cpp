@@ -144,6 +144,24 @@ TEST_F(ClientJourney, PDFPagesArePublishedAsOneSetThatMovesTogether) {
   EXPECT_TRUE(journalEntries().empty());
 }
 
+// Two conversions into one folder at the same time: each changes the folder
+// while the other's requests are on their way, and both must still publish
+// everything under distinct names.
+TEST_F(ClientJourney, TwoConversionsIntoOneFolderAtOnceBothPublishEverything) {
+  const std::vector<std::string> arguments = {"image", fixture("image_pipeline/alpha.png"),
+                                              fixture("image_bytes/plain.png"), fixture("images/rgb24.bmp"), "--to",
+                                              "png", "--dest", destination()};
+  StartedConvert first(arguments, journal());
+  StartedConvert second(arguments, journal());
+  const ConvertRun one = first.wait();
+  const ConvertRun other = second.wait();
+  EXPECT_EQ(one.exitStatus, 0) << describe(one);
+  EXPECT_EQ(other.exitStatus, 0) << describe(other);
+  EXPECT_EQ(listing(destination()),
+            (std::set<std::string>{"alpha.png", "alpha 2.png", "plain.png", "plain 2.png", "rgb24.png", "rgb24 2.png"}));
+  EXPECT_TRUE(journalEntries().empty());
+}
+
 TEST_F(ClientJourney, ImagesBecomeOnePDF) {
   const ConvertRun run = convert({"images-to-pdf", fixture("pdf_writer/page-64x48.jpg"),
                                   fixture("image_pipeline/alpha.png"), fixture("images/rgb24.bmp"), "--name", "Album",
