@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <string_view>
 
 #include "helper_core/file_access/unique_fd.hpp"
 
@@ -29,6 +31,31 @@ std::string contents(int descriptor) {
     offset += got;
   }
   return bytes;
+}
+
+// When QUORVANTELMIC_RECORD_MESSAGES names a directory, every session is kept
+// there as two files with one stem: the bytes sent (.requests) and the bytes
+// answered (.responses), so that a later test can check each message against
+// the published schemas. The stem is made unique by mkostemps, which keeps
+// parallel test processes apart.
+void recordSession(const std::string& session, const std::string& answered) {
+  const char* directory = std::getenv("QUORVANTELMIC_RECORD_MESSAGES");
+  if (directory == nullptr || *directory == '\0') return;
+  std::string path = std::string(directory) + "/session-XXXXXX.requests";
+  const UniqueFd requests(
+      ::mkostemps(path.data(), static_cast<int>(std::string_view(".requests").size()), O_CLOEXEC));
+  if (!requests) return;
+  const std::string stem = path.substr(0, path.size() - std::string_view(".requests").size());
+  const UniqueFd responses(::open((stem + ".responses").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  const auto writeAll = [](int descriptor, const std::string& bytes) {
+    for (std::size_t offset = 0; offset < bytes.size();) {
+      const ssize_t wrote = ::write(descriptor, bytes.data() + offset, bytes.size() - offset);
+      if (wrote <= 0) return;
+      offset += static_cast<std::size_t>(wrote);
+    }
+  };
+  writeAll(requests.get(), session);
+  if (responses) writeAll(responses.get(), answered);
 }
 
 // Moves a descriptor above every number the child uses, so that a dup2 in the
@@ -93,6 +120,7 @@ HelperRun runHelper(const std::string& session, const std::map<int, int>& descri
   run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   run.standardOutput = contents(output.get());
   run.standardError = contents(error.get());
+  recordSession(session, run.standardOutput);
   return run;
 }
 
