@@ -94,6 +94,13 @@ TEST_F(ClientJourney, StrippedMetadataLeavesNoPositionAndASecondRunTakesName2) {
   ASSERT_EQ(strippedProbe.exitStatus, 0) << describe(strippedProbe);
   EXPECT_EQ(nlohmann::json::parse(keptProbe.standardOutput)["probe"]["hasMetadata"], true);
   EXPECT_EQ(nlohmann::json::parse(strippedProbe.standardOutput)["probe"]["hasMetadata"], false);
+  // Scaled down to fit the box, the aspect ratio kept (64 x 48 to 32 x 24).
+  const ConvertRun scaled = convert({"image", source, "--to", "png", "--max-width", "32", "--max-height", "40",
+                                     "--name", "Small", "--dest", destination()});
+  ASSERT_EQ(scaled.exitStatus, 0) << describe(scaled);
+  const nlohmann::json small = nlohmann::json::parse(convert({"inspect", "--json", in("Small.png")}).standardOutput);
+  EXPECT_EQ(small["probe"]["width"], 32);
+  EXPECT_EQ(small["probe"]["height"], 24);
   // And an independent one, when exiftool is there.
   if (std::system("command -v exiftool > /dev/null") == 0) {
     EXPECT_NE(exiftoolGPS(in("gps-exposure.jpg")), "");
