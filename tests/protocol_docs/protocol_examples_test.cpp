@@ -485,6 +485,64 @@ TEST(ProtocolExamples, ImagesToPDFAndJPEGPageExportWriteIntoAPreparedDirectory) 
   ASSERT_EQ(rendered.size(), 1u);
   ASSERT_EQ(rendered[0]["ok"], true) << rendered[0];
   EXPECT_EQ(rendered[0]["outputs"].size(), 2u);
+
+  // Nothing of this set is published: cleanup binds every staged output to
+  // its identity and digest, and the helper removes exactly those.
+  const fs::path staging = destination.path() / stagingName;
+  json cleanup = prepareRequest("cleanup-staging-set", 23, identityOf(destinationDescriptor.get()));
+  cleanup["stagingIdentity"] = identityOf(staging);
+  cleanup["ownerIdentity"] = prepared[0]["ownerIdentity"];
+  cleanup["outputNames"] = json::array({pdfName, jpegNames[0], jpegNames[1]});
+  cleanup["outputs"] = json::array({json{{"outputName", pdfName},
+                                         {"identity", identityOf(staging / pdfName)},
+                                         {"sha256", built[0]["outputs"][0]["sha256"]}}});
+  for (std::size_t index = 0; index < jpegNames.size(); ++index) {
+    cleanup["outputs"].push_back(json{{"outputName", jpegNames[index]},
+                                      {"identity", identityOf(staging / jpegNames[index])},
+                                      {"sha256", rendered[0]["outputs"][index]["sha256"]}});
+  }
+  const auto cleaned =
+      journey.session("cleanup-staging-set-unpublished.ndjson", {cleanup}, {{3, destinationDescriptor.get()}});
+  ASSERT_EQ(cleaned.size(), 1u);
+  EXPECT_EQ(cleaned[0]["removed"], true) << cleaned[0];
+  EXPECT_TRUE(fs::is_empty(destination.path()));
+  journey.check();
+}
+
+TEST(ProtocolExamples, AbandonedConversionIsCleanedUpWithItsOutputBinding) {
+  TemporaryDirectory destination;
+  Journey journey(destination.path());
+  const UniqueFd destinationDescriptor = openDirectory(destination.path());
+  const std::string outputName = stagedName(41, "jpg");
+  json prepare = prepareRequest("prepare-staging", 41, identityOf(destinationDescriptor.get()));
+  prepare["outputName"] = outputName;
+  const auto prepared = journey.session("", {prepare}, {{3, destinationDescriptor.get()}});
+  ASSERT_EQ(prepared.size(), 1u);
+  const fs::path staging = destination.path() / stagingName;
+  const UniqueFd stagingDescriptor = openDirectory(staging);
+  const UniqueFd source = openFile(fixture("images/orientation-1.png"));
+  json convert = envelope("convert-image", 42);
+  convert["sourcePath"] = "/dev/fd/3";
+  convert["outputPath"] = "/dev/fd/4/" + outputName;
+  convert["options"] = json{{"quality", 0.8},           {"metadataPolicy", "preserve"},
+                            {"orientationPolicy", "preserve"}, {"targetTypeIdentifier", "public.jpeg"},
+                            {"maximumWidth", 16},        {"maximumHeight", nullptr}};
+  const auto converted =
+      journey.session("", {convert}, {{3, source.get()}, {4, stagingDescriptor.get()}});
+  ASSERT_EQ(converted.size(), 1u);
+  ASSERT_EQ(converted[0]["ok"], true) << converted[0];
+
+  // The user cancelled before publication: the staged output is still there.
+  json cleanup = prepareRequest("cleanup-staging", 43, identityOf(destinationDescriptor.get()));
+  cleanup["stagingIdentity"] = identityOf(staging);
+  cleanup["ownerIdentity"] = prepared[0]["ownerIdentity"];
+  cleanup["outputName"] = outputName;
+  cleanup["output"] = json{{"identity", identityOf(staging / outputName)}, {"sha256", converted[0]["sha256"]}};
+  const auto cleaned =
+      journey.session("cleanup-staging-unpublished.ndjson", {cleanup}, {{3, destinationDescriptor.get()}});
+  ASSERT_EQ(cleaned.size(), 1u);
+  EXPECT_EQ(cleaned[0]["removed"], true) << cleaned[0];
+  EXPECT_TRUE(fs::is_empty(destination.path()));
   journey.check();
 }
 
