@@ -178,6 +178,12 @@ def refuse_mutations(checker, examples):
     mutate("staged name in capitals", checker.request, prepare_request,
            lambda m: m.update(operation="prepare-staging-set", outputNames=["output-" + "A" * 32 + ".png"],
                               outputName=None) or m.pop("outputName"))
+    publish_request = lines("conversion-5-publish-output.ndjson")[2]
+    mutate("publication extension that differs from the staged name's", checker.request, publish_request,
+           lambda m: m.update(outputExtension="jpg"))
+    set_request = lines("pages-4-publish-output-set.ndjson")[0]
+    mutate("set member extension that differs from the staged name's", checker.request, set_request,
+           lambda m: m["outputs"][1].update(outputExtension="pdf"))
     mutate("answer with an error and ok true", checker.response, prepare_answer,
            lambda m: m.update(error={"code": "internal-error", "message": "x."}))
     mutate("answer with a field of another operation", checker.response, prepare_answer,
