@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "helper/sandbox.hpp"
 #include "helper_core/image/platform/image_platform.hpp"
 #include "helper_core/protocol/ndjson_runner.hpp"
 #include "helper_core/protocol/request_processor.hpp"
@@ -21,6 +22,17 @@ int main(int, char** argv) {
   // operation (a half-done publication is rolled back only if we keep running);
   // writes to a closed pipe then fail with EPIPE instead.
   std::signal(SIGPIPE, SIG_IGN);
+
+#ifndef QUORVANTELMIC_UNFILTERED_HELPER
+  // From here on the helper cannot run programs, start processes, open
+  // sockets or touch other processes. A helper that cannot have this
+  // protection refuses to work at all rather than work without it: it ends
+  // with status 3 before it reads anything, the status that tells the parent
+  // "no answer was written", so the parent sees its first request go
+  // unanswered and a status the protocol already defines, never a session
+  // that silently runs unprotected.
+  if (!installSystemCallFilter()) std::exit(3);
+#endif
 
   const RequestProcessor processor;
   const NDJSONRunner runner([&processor](std::string_view line) { return processor.processLine(line); });

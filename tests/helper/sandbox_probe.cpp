@@ -1,0 +1,138 @@
+// Installs the helper's system-call filter on itself, then tries the calls that
+// the filter must refuse and the ones it must leave alone, and prints one line
+// per attempt: "<name> <result>", the result being "ok" or the errno name.
+//
+// With the argument "unfiltered" it skips the filter and makes only the
+// attempts that are harmless without it, so that a test can see that each
+// refusal comes from the filter and not from the arguments or the machine.
+//
+// With "without-seccomp <program>" it makes the machine look like a kernel
+// without seccomp filters (the seccomp call does not exist, prctl refuses the
+// filter mode) and then runs <program> in its place.
+#include <fcntl.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/personality.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <seccomp.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "helper/sandbox.hpp"
+
+extern char** environ;
+
+namespace {
+
+void report(const char* name, long result) {
+  const char* outcome = result >= 0 ? "ok" : ::strerrorname_np(errno);
+  std::printf("%s %s\n", name, outcome != nullptr ? outcome : "unknown");
+}
+
+// The attempts whose arguments make them fail or do nothing when no filter is
+// in place, each with an outcome other than EPERM (or ENOSYS for clone3).
+void harmlessAttempts() {
+  sockaddr_storage address{};
+  report("connect", ::connect(-1, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  report("fchown", ::fchown(-1, static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+  report("chown", ::chown("/nonexistent/quorvantelmic-probe", static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+  report("mount", ::mount(nullptr, nullptr, nullptr, 0, nullptr));
+  report("chroot", ::chroot("/nonexistent/quorvantelmic-probe"));
+  report("clone3", ::syscall(SYS_clone3, nullptr, 0));
+  report("setns", ::setns(-1, 0));
+  report("unshare", ::unshare(0));
+  report("setuid", ::setuid(::getuid()));
+  report("process_vm_readv", ::syscall(SYS_process_vm_readv, ::getpid(), nullptr, 0, nullptr, 0, 0));
+  report("bpf", ::syscall(SYS_bpf, -1, nullptr, 0));
+  report("perf_event_open", ::syscall(SYS_perf_event_open, nullptr, 0, -1, -1, 0));
+  report("io_uring_setup", ::syscall(SYS_io_uring_setup, 0, nullptr));
+  report("keyctl", ::syscall(SYS_keyctl, -1, 0, 0, 0, 0));
+  report("personality-query", ::personality(0xffffffff));
+}
+
+// The attempts that would change this process or start another one if the
+// filter let them through.
+void refusedAttempts() {
+  report("socket", ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int pair[2];
+  report("socketpair", ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+
+  const pid_t forked = ::fork();
+  if (forked == 0) ::_exit(0);
+  if (forked > 0) ::waitpid(forked, nullptr, 0);
+  report("fork", forked);
+
+  char* const arguments[] = {const_cast<char*>("/bin/true"), nullptr};
+  pid_t spawned = -1;
+  const int spawnError = ::posix_spawn(&spawned, "/bin/true", nullptr, nullptr, arguments, environ);
+  if (spawnError == 0) ::waitpid(spawned, nullptr, 0);
+  errno = spawnError;
+  report("posix_spawn", spawnError == 0 ? 0 : -1);
+
+  report("ptrace", ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr));
+  report("personality-change", ::personality(static_cast<unsigned long>(ADDR_NO_RANDOMIZE)));
+
+  // A thread that a library starts must still work.
+  std::atomic<bool> ran = false;
+  std::thread([&ran] { ran = true; }).join();
+  std::printf("thread %s\n", ran ? "ok" : "failed");
+
+  // Reading files is what the helper does all day.
+  char status[4096] = {};
+  const int file = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  const ssize_t got = file >= 0 ? ::read(file, status, sizeof status - 1) : -1;
+  if (file >= 0) ::close(file);
+  report("read", got);
+  const char* mode = std::strstr(status, "Seccomp:\t");
+  std::printf("seccomp-mode %c\n", mode != nullptr ? mode[9] : '?');
+
+  // Last, since it would replace the probe if it worked.
+  std::fflush(stdout);
+  report("execve", ::execve("/bin/true", arguments, environ));
+}
+
+int runWithoutSeccomp(char** program) {
+  scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
+  const scmp_arg_cmp filterMode{.arg = 0, .op = SCMP_CMP_EQ, .datum_a = PR_SET_SECCOMP, .datum_b = 0};
+  const bool built = filter != nullptr &&
+                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(seccomp), 0) == 0 &&
+                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EINVAL), SCMP_SYS(prctl), 1, filterMode) == 0 &&
+                     ::seccomp_load(filter) == 0;
+  ::seccomp_release(filter);
+  if (!built) {
+    std::printf("install failed\n");
+    return 1;
+  }
+  ::execv(program[0], program);
+  std::printf("exec failed\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 2 && std::string_view(argv[1]) == "without-seccomp") return runWithoutSeccomp(argv + 2);
+  const bool unfiltered = argc > 1 && std::string_view(argv[1]) == "unfiltered";
+  if (!unfiltered && !quorvantelmic::installSystemCallFilter()) {
+    std::printf("install failed\n");
+    return 1;
+  }
+  harmlessAttempts();
+  if (!unfiltered) refusedAttempts();
+  std::printf("done\n");
+  return 0;
+}

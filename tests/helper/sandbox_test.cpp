@@ -1,0 +1,237 @@
+// The system-call filter: a probe that installs it and tries what it forbids,
+// a helper that refuses to run where it cannot be installed, and the real
+// helper serving every operation with the filter in place.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "helper_core/file_access/descriptor_digest.hpp"
+#include "helper_core/file_access/unique_fd.hpp"
+#include "tests/file_access/file_test_support.hpp"
+#include "tests/helper/helper_child.hpp"
+#include "tests/support/helper_process.hpp"
+
+namespace quorvantelmic {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::ChildOutcome;
+using testing::HelperChild;
+
+// "<name> <result>" lines of the probe, by name.
+std::map<std::string, std::string> probeResults(const std::string& output) {
+  std::map<std::string, std::string> results;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t space = line.find(' ');
+    results[line.substr(0, space)] = space == std::string::npos ? "" : line.substr(space + 1);
+  }
+  return results;
+}
+
+ChildOutcome runProbe(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), QUORVANTELMIC_SANDBOX_PROBE);
+  HelperChild probe({}, arguments);
+  return probe.finish(60s);
+}
+
+TEST(SystemCallFilter, RefusesWhatTheHelperNeverNeeds) {
+  const ChildOutcome run = runProbe({});
+  ASSERT_EQ(run.exitStatus, 0) << run.standardOutput << run.standardError;
+  const auto results = probeResults(run.standardOutput);
+  ASSERT_TRUE(results.contains("done")) << "the probe did not get to its end:\n" << run.standardOutput;
+  for (const char* call :
+       {"socket", "socketpair", "connect", "execve", "fork", "posix_spawn", "ptrace", "mount", "chroot", "chown",
+        "fchown", "setns", "unshare", "setuid", "process_vm_readv", "bpf", "perf_event_open", "io_uring_setup",
+        "keyctl", "personality-change"}) {
+    EXPECT_EQ(results.at(call), "EPERM") << call;
+  }
+  // clone3 is unknown, so that glibc falls back to clone, where the flags show.
+  EXPECT_EQ(results.at("clone3"), "ENOSYS");
+}
+
+TEST(SystemCallFilter, LeavesThreadsFilesAndQueriesAlone) {
+  const ChildOutcome run = runProbe({});
+  const auto results = probeResults(run.standardOutput);
+  EXPECT_EQ(results.at("thread"), "ok");
+  EXPECT_EQ(results.at("read"), "ok");
+  EXPECT_EQ(results.at("personality-query"), "ok");
+  EXPECT_EQ(results.at("seccomp-mode"), "2");
+  EXPECT_EQ(run.standardError, "");
+}
+
+// Without the filter the very same attempts succeed or fail for their own
+// reasons: each EPERM above is the filter's.
+TEST(SystemCallFilter, TheSameAttemptsDoNotFailThatWayWithoutIt) {
+  const ChildOutcome run = runProbe({"unfiltered"});
+  ASSERT_EQ(run.exitStatus, 0);
+  const auto results = probeResults(run.standardOutput);
+  ASSERT_TRUE(results.contains("done"));
+  for (const auto& [call, result] : results) {
+    if (call == "done") continue;
+    EXPECT_NE(result, "EPERM") << call;
+    EXPECT_NE(result, "ENOSYS") << call;
+  }
+  EXPECT_EQ(results.at("unshare"), "ok");
+  EXPECT_EQ(results.at("setuid"), "ok");
+}
+
+// On a kernel that cannot filter, the helper does not run unprotected: it
+// ends with status 3 ("nothing was written") before it reads its first line.
+TEST(SystemCallFilter, HelperRefusesToRunWhereTheFilterCannotBeInstalled) {
+  HelperChild helper({}, {QUORVANTELMIC_SANDBOX_PROBE, "without-seccomp", testing::helperBinaryPath()});
+  ASSERT_TRUE(helper.started());
+  const ChildOutcome run = helper.finish(60s);
+  EXPECT_EQ(run.exitStatus, 3);
+  EXPECT_EQ(run.standardOutput, "");
+  EXPECT_EQ(run.standardError, "");
+
+  // With input waiting, nothing is read or answered either.
+  HelperChild waiting({}, {QUORVANTELMIC_SANDBOX_PROBE, "without-seccomp", testing::helperBinaryPath()});
+  (void)waiting.send(R"({"operation":"hello","requestId":"3F2504E0-4F89-41D3-9A0C-0305E82C3301","protocolVersion":4})"
+                     "\n");
+  const ChildOutcome answered = waiting.finish(60s);
+  EXPECT_EQ(answered.exitStatus, 3);
+  EXPECT_EQ(answered.standardOutput, "");
+}
+
+std::string statusOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+json request(const char* operation, int serial) {
+  char id[37] = {};
+  std::snprintf(id, sizeof id, "6a7b8c9d-0e1f-4a2b-8c3d-%012d", serial);
+  return json{{"operation", operation}, {"requestId", id}, {"protocolVersion", 4}};
+}
+
+std::string staged(int index, const std::string& extension) {
+  char hex[33] = {};
+  std::snprintf(hex, sizeof hex, "%032x", index);
+  return std::string("output-") + hex + "." + extension;
+}
+
+std::string fixture(const std::string& name) { return std::string(QUORVANTELMIC_SOURCE_DIR) + "/tests/fixtures/" + name; }
+
+// The helper runs filtered from before its first answer: its status, read
+// while the session is still open, names one filter and no new privileges.
+TEST(SandboxedHelper, IsFilteredWhileItServes) {
+  HelperChild helper;
+  ASSERT_TRUE(helper.started());
+  ASSERT_TRUE(helper.send(request("hello", 1).dump() + "\n"));
+  const std::string first = helper.waitForLines(1, 60s);
+  ASSERT_NE(first.find("\"ok\":true"), std::string::npos) << first;
+  const std::string status = statusOf(helper.pid());
+  EXPECT_NE(status.find("Seccomp:\t2\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("Seccomp_filters:\t1\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("NoNewPrivs:\t1\n"), std::string::npos) << status;
+
+  // And it keeps serving on the same session.
+  ASSERT_TRUE(helper.send(request("capabilities", 2).dump() + "\n"));
+  const ChildOutcome run = helper.finish(60s);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.standardError, "");
+  ASSERT_EQ(run.responses().size(), 2u);
+  EXPECT_EQ(run.responses()[1]["ok"], true);
+}
+
+struct Target {
+  const char* identifier;
+  const char* extension;
+};
+constexpr Target kTargets[] = {{"public.jpeg", "jpg"},        {"public.png", "png"},
+                               {"public.tiff", "tiff"},       {"public.avif", "avif"},
+                               {"com.compuserve.gif", "gif"}, {"com.microsoft.bmp", "bmp"}};
+
+// Every operation a conversion needs, in one filtered session: the codecs,
+// the PDF renderer and the PDF writer each run with the filter in place.
+TEST(SandboxedHelper, ServesEveryOperationUnderTheFilter) {
+  testing_support::TemporaryDirectory root;
+  const std::string outputs = root / "outputs";
+  ASSERT_EQ(::mkdir(outputs.c_str(), 0700), 0);
+  const UniqueFd image = testing_support::openOrThrow(fixture("images/orientation-6.jpg"), O_RDONLY);
+  const UniqueFd document = testing_support::openOrThrow(fixture("pdf/text-pages.pdf"), O_RDONLY);
+  const UniqueFd directory = testing_support::openOrThrow(outputs, O_RDONLY | O_DIRECTORY);
+
+  std::vector<json> requests = {request("hello", 1), request("capabilities", 2)};
+  json inspect = request("inspect-image", 3);
+  inspect["sourcePath"] = "/dev/fd/3";
+  requests.push_back(inspect);
+  std::map<int, std::string> written;  // request index to staged name
+  for (const Target& target : kTargets) {
+    json convert = request("convert-image", static_cast<int>(requests.size()) + 1);
+    convert["sourcePath"] = "/dev/fd/3";
+    written[static_cast<int>(requests.size())] = staged(static_cast<int>(requests.size()), target.extension);
+    convert["outputPath"] = "/dev/fd/4/" + written[static_cast<int>(requests.size())];
+    convert["options"] = json{{"quality", 0.8},
+                              {"metadataPolicy", "remove"},
+                              {"orientationPolicy", "preserve"},
+                              {"targetTypeIdentifier", target.identifier},
+                              {"maximumWidth", nullptr},
+                              {"maximumHeight", nullptr}};
+    requests.push_back(convert);
+  }
+  json inspectPDF = request("inspect-pdf", 20);
+  inspectPDF["sourcePath"] = "/dev/fd/5";
+  requests.push_back(inspectPDF);
+  json pages = request("pdf-pages-to-png", 21);
+  pages["sourcePath"] = "/dev/fd/5";
+  pages["options"] = json{{"dpi", 72}};
+  pages["outputPaths"] = json::array();
+  for (int page = 0; page < 3; ++page) pages["outputPaths"].push_back("/dev/fd/4/" + staged(100 + page, "png"));
+  requests.push_back(pages);
+  json bound = request("images-to-pdf", 22);
+  bound["sourcePaths"] = json::array({"/dev/fd/3"});
+  bound["outputPath"] = "/dev/fd/4/" + staged(200, "pdf");
+  requests.push_back(bound);
+
+  std::string session;
+  for (const json& line : requests) session += line.dump() + "\n";
+  const ChildOutcome run =
+      testing::runSession(session, {{3, image.get()}, {4, directory.get()}, {5, document.get()}}, 600s);
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.standardError, "");
+  const std::vector<json> responses = run.responses();
+  ASSERT_EQ(responses.size(), requests.size());
+  for (std::size_t index = 0; index < responses.size(); ++index) {
+    EXPECT_EQ(responses[index]["ok"], true) << requests[index].dump() << "\n" << responses[index].dump();
+    EXPECT_EQ(responses[index]["operation"], requests[index]["operation"]);
+  }
+  EXPECT_EQ(responses[1]["destinationTypeIdentifiers"].size(), 6u);
+  EXPECT_EQ(responses[2]["probe"]["uniformTypeIdentifier"], "public.jpeg");
+  // Each conversion wrote exactly what it reported.
+  for (const auto& [index, name] : written) {
+    const std::string bytes = testing_support::readFile(outputs + "/" + name);
+    EXPECT_EQ(responses[index]["byteLength"], bytes.size()) << name;
+    EXPECT_EQ(responses[index]["sha256"], DescriptorDigest::sha256(testing_support::bytesOf(bytes))) << name;
+  }
+  EXPECT_EQ(responses[9]["pdfProbe"]["pageCount"], 3);
+  ASSERT_EQ(responses[10]["outputs"].size(), 3u);
+  for (int page = 0; page < 3; ++page) {
+    const std::string bytes = testing_support::readFile(outputs + "/" + staged(100 + page, "png"));
+    EXPECT_EQ(bytes.substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(responses[10]["outputs"][page]["sha256"], DescriptorDigest::sha256(testing_support::bytesOf(bytes)));
+  }
+  const std::string pdf = testing_support::readFile(outputs + "/" + staged(200, "pdf"));
+  EXPECT_EQ(pdf.substr(0, 5), "%PDF-");
+  EXPECT_EQ(testing_support::entriesOf(outputs).size(), 6u + 3u + 1u);
+}
+
+}  // namespace
+}  // namespace quorvantelmic
