@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# Side-by-side figures: the helper, driven the way a parent drives it (through
+# quorvantelmic-convert, one whole conversion per run: staging, conversion,
+# publication, cleanup), against the tools a user would pick instead, on one
+# fixed corpus in one run on this machine.
+#
+#   bench/run.sh [RUNS]      RUNS per case and tool, default 5
+#
+# Every case runs each tool RUNS times, interleaved (ours, peer, peer, ours,
+# ...), after waiting (at most 60 s, or BENCH_QUIET_WAIT seconds) for the
+# one-minute load to fall below 1.5.
+# Each run is a whole process: wall seconds and peak resident memory come
+# from /usr/bin/time. The table goes to standard output and to
+# bench/RESULTS.md with a description of the machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+
+# --- tools -------------------------------------------------------------------
+./scripts/install-dependencies
+peers=(libvips-tools imagemagick poppler-utils mupdf-tools img2pdf ocrmypdf libavif-bin tesseract-ocr-eng
+       ghostscript qpdf time)
+missing=()
+for package in "${peers[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null
+fi
+IM=/usr/bin/convert-im6.q16
+
+build=build/release
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVANTELMIC_TESTS=OFF >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target quorvantelmic-helper quorvantelmic-convert pdf_ocr_bench >/dev/null
+convert_tool="$PWD/$build/client/quorvantelmic-convert"
+helper="$PWD/$build/helper/quorvantelmic-helper"
+ocr_bench="$PWD/$build/bench/pdf/pdf_ocr_bench"
+
+# --- corpus --------------------------------------------------------------------
+corpus=$(mktemp -d /tmp/qv-bench-corpus-XXXXXX)
+scratch=$(mktemp -d /tmp/qv-bench-run-XXXXXX)
+trap 'rm -rf "$corpus" "$scratch"' EXIT
+# A photo-like 4000 x 3000 JPEG with EXIF, GPS and an sRGB profile.
+$IM -size 4000x3000 plasma:fractal -seed 7 -blur 0x1 -profile /usr/share/color/icc/ghostscript/srgb.icc \
+  -quality 90 "$corpus/photo.jpg"
+exiftool -q -overwrite_original -Make=Bench -ExposureTime=1/125 -GPSLatitude=48.8583 -GPSLatitudeRef=N \
+  "$corpus/photo.jpg"
+$IM "$corpus/photo.jpg" -strip -quality 90 "$corpus/plain.jpg"
+for i in 1 2 3 4 5; do cp "$corpus/plain.jpg" "$corpus/page-$i.jpg"; done
+# The same photo as each other source format.
+$IM "$corpus/plain.jpg" "$corpus/photo.png"
+$IM "$corpus/plain.jpg" -compress lzw "$corpus/photo.tiff"
+$IM "$corpus/plain.jpg" -quality 90 "$corpus/photo.webp"
+$IM "$corpus/plain.jpg" "BMP3:$corpus/photo.bmp"
+$IM "$corpus/plain.jpg" -resize 50% "$corpus/photo.gif"
+avifenc -s 8 -j 1 "$corpus/photo.png" "$corpus/photo.avif" >/dev/null
+# A transparent PNG (left half clear).
+$IM -size 2000x1500 plasma:fractal -alpha set -region 1000x1500+0+0 -channel A -evaluate set 0 +channel +region \
+  PNG32:"$corpus/alpha.png"
+# Ten Letter pages of text, and a 1000-page copy of one page.
+{
+  echo "%!PS"
+  for page in $(seq 1 10); do
+    echo "/Helvetica findfont 12 scalefont setfont"
+    for line in $(seq 1 50); do
+      echo "72 $((740 - line * 13)) moveto (Page $page line $line: the quick brown fox jumps over the lazy dog.) show"
+    done
+    echo "showpage"
+  done
+} > "$corpus/text.ps"
+gs -q -dSAFER -dNOPAUSE -dBATCH -sDEVICE=pdfwrite -sPAPERSIZE=letter -o "$corpus/text.pdf" "$corpus/text.ps"
+qpdf --empty --pages $(for _ in $(seq 1 100); do printf '%s 1-10 ' "$corpus/text.pdf"; done) -- "$corpus/pages-1000.pdf"
+# One 144-DPI page for OCR.
+pdftoppm -r 144 -f 1 -l 1 -png "$corpus/text.pdf" "$corpus/ocr-page"
+ocr_png=$(ls "$corpus"/ocr-page*.png)
+$IM "$ocr_png" -quality 90 "$corpus/ocr-scan.jpg"
+img2pdf -o "$corpus/ocr-scan.pdf" "$corpus/ocr-scan.jpg"
+# A session of 512 requests.
+session="$corpus/session.ndjson"
+for i in $(seq 1 512); do
+  printf '{"operation":"hello","protocolVersion":4,"requestId":"00000000-0000-4000-8000-%012d"}\n' "$i"
+done > "$session"
+
+# --- measuring ----------------------------------------------------------------
+wait_for_quiet() {
+  local waited=0
+  while [ "$waited" -lt "${BENCH_QUIET_WAIT:-60}" ]; do
+    awk '{ exit !($1 < 1.5) }' /proc/loadavg && return 0
+    sleep 2
+    waited=$((waited + 2))
+  done
+}
+
+# measure NAME COMMAND...: one run in a fresh output directory; appends
+# "seconds kilobytes" to $scratch/NAME.
+measure() {
+  local name=$1
+  shift
+  local out="$scratch/out"
+  rm -rf "$out" && mkdir -p "$out"
+  if ! (cd "$out" && /usr/bin/time -f "%e %M" -o "$scratch/time" "$@" >/dev/null 2>&1); then
+    echo "failed" >> "$scratch/$name"
+    return 0
+  fi
+  cat "$scratch/time" >> "$scratch/$name"
+}
+
+# median NAME: "seconds MiB" medians of the runs, or "-" when any run failed.
+median() {
+  local file="$scratch/$1"
+  if [ ! -s "$file" ] || grep -q failed "$file"; then
+    echo "- -"
+    return
+  fi
+  local seconds kilobytes
+  seconds=$(cut -d' ' -f1 "$file" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+  kilobytes=$(cut -d' ' -f2 "$file" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+  printf '%s %.0f\n' "$seconds" "$((kilobytes / 1024))"
+}
+
+rows=()
+# case LABEL -- OURS -- PEER_NAME PEER_COMMAND -- PEER_NAME PEER_COMMAND ...
+# Commands are single strings run by bash -c; $OUT is the run's output folder.
+bench_case() {
+  local label=$1
+  shift
+  local -a names=() commands=()
+  local ours=$1
+  shift
+  names+=("ours")
+  commands+=("$ours")
+  while [ $# -gt 0 ]; do
+    names+=("$1")
+    commands+=("$2")
+    shift 2
+  done
+  wait_for_quiet
+  local key
+  for ((run = 0; run < runs; run++)); do
+    for ((i = 0; i < ${#names[@]}; i++)); do
+      key="$(echo "$label" | tr -c 'A-Za-z0-9' '_')-$i"
+      measure "$key" bash -c "${commands[$i]}"
+    done
+  done
+  local ourMedian ourSeconds ourMiB
+  ourMedian=$(median "$(echo "$label" | tr -c 'A-Za-z0-9' '_')-0")
+  ourSeconds=${ourMedian% *}
+  ourMiB=${ourMedian#* }
+  local row="| $label | $ourSeconds | $ourMiB |"
+  local peerText=""
+  for ((i = 1; i < ${#names[@]}; i++)); do
+    local peerMedian peerSeconds peerMiB ratio="-"
+    peerMedian=$(median "$(echo "$label" | tr -c 'A-Za-z0-9' '_')-$i")
+    peerSeconds=${peerMedian% *}
+    peerMiB=${peerMedian#* }
+    if [ "$peerSeconds" != "-" ] && [ "$ourSeconds" != "-" ]; then
+      ratio=$(awk -v a="$ourSeconds" -v b="$peerSeconds" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+    fi
+    peerText+="${names[$i]} $peerSeconds s, $peerMiB MiB (ours ${ratio}x); "
+  done
+  rows+=("$row ${peerText%; } |")
+  echo "${rows[-1]}"
+}
+
+C="$convert_tool --helper $helper --quiet --journal $scratch/journal"
+echo "| case | ours (s) | ours (MiB) | peers: wall, peak memory, our ratio |"
+echo "|---|---|---|---|"
+for target in png tiff gif bmp jpeg avif; do
+  vips_target=$target
+  [ "$target" = jpeg ] && vips_target=jpg
+  vips_case="vips copy $corpus/plain.jpg photo.$vips_target"
+  [ "$target" = gif ] && vips_case="vips gifsave $corpus/plain.jpg photo.gif"
+  [ "$target" = avif ] && vips_case="vips heifsave $corpus/plain.jpg photo.avif --compression av1 --effort 1"
+  bench_case "JPEG -> ${target^^}" \
+    "$C image $corpus/photo.jpg --to $target --dest ." \
+    ImageMagick "$IM $corpus/plain.jpg photo.$target" \
+    libvips "$vips_case"
+done
+for source in png tiff webp gif bmp avif; do
+  bench_case "${source^^} -> JPEG" \
+    "$C image $corpus/photo.$source --to jpeg --dest ." \
+    ImageMagick "$IM $corpus/photo.$source photo.jpg" \
+    libvips "vips copy $corpus/photo.$source photo.jpg"
+done
+bench_case "resize to 1000 x 750" \
+  "$C image $corpus/photo.jpg --to jpeg --max-width 1000 --max-height 1000 --dest ." \
+  ImageMagick "$IM $corpus/plain.jpg -resize 1000x1000 small.jpg" \
+  libvips "vipsthumbnail $corpus/plain.jpg -s 1000 -o small.jpg"
+bench_case "PNG with alpha -> JPEG on white" \
+  "$C image $corpus/alpha.png --to jpeg --dest ." \
+  ImageMagick "$IM $corpus/alpha.png -background white -flatten flat.jpg" \
+  libvips "vips flatten $corpus/alpha.png flat.jpg --background 255"
+bench_case "10 text pages -> PNG at 144 DPI" \
+  "$C pdf-pages $corpus/text.pdf --to png --dpi 144 --dest ." \
+  pdftoppm "pdftoppm -r 144 -png $corpus/text.pdf page" \
+  mutool "mutool draw -q -r 144 -o page-%d.png $corpus/text.pdf"
+bench_case "10 text pages -> JPEG at 150 DPI" \
+  "$C pdf-pages $corpus/text.pdf --to jpeg --dpi 150 --dest ." \
+  pdftoppm "pdftoppm -r 150 -jpeg $corpus/text.pdf page"
+bench_case "5 x 12 MP JPEG -> PDF" \
+  "$C images-to-pdf $corpus/page-1.jpg $corpus/page-2.jpg $corpus/page-3.jpg $corpus/page-4.jpg $corpus/page-5.jpg --name Photos --dest ." \
+  img2pdf "img2pdf -o photos.pdf $corpus/page-1.jpg $corpus/page-2.jpg $corpus/page-3.jpg $corpus/page-4.jpg $corpus/page-5.jpg" \
+  ImageMagick "$IM $corpus/page-1.jpg $corpus/page-2.jpg $corpus/page-3.jpg $corpus/page-4.jpg $corpus/page-5.jpg photos.pdf"
+bench_case "inspect a 1000-page PDF" \
+  "$C inspect $corpus/pages-1000.pdf --json" \
+  pdfinfo "pdfinfo $corpus/pages-1000.pdf" \
+  qpdf "qpdf --show-npages $corpus/pages-1000.pdf"
+# OCR: ours is the recogniser called directly (the benchmark's own time per
+# recognition, its peak memory from the whole benchmark process), beside the
+# tesseract command and ocrmypdf as whole processes.
+ocr_key=$(echo "OCR of one 144-DPI page" | tr -c 'A-Za-z0-9' '_')
+wait_for_quiet
+for ((run = 0; run < runs; run++)); do
+  /usr/bin/time -f "%M" -o "$scratch/time" "$ocr_bench" --benchmark_filter=RecognizeOnePage > "$scratch/ocr.out" 2>/dev/null
+  milliseconds=$(awk '/BM_RecognizeOnePage/ { print $2; exit }' "$scratch/ocr.out")
+  echo "$(awk -v m="$milliseconds" 'BEGIN { printf "%.2f", m / 1000 }') $(cat "$scratch/time")" >> "$scratch/$ocr_key-0"
+  measure "$ocr_key-1" bash -c "OMP_THREAD_LIMIT=1 tesseract $ocr_png page -l eng"
+  measure "$ocr_key-2" bash -c "ocrmypdf -q -l eng --jobs 1 $corpus/ocr-scan.pdf ocr.pdf"
+done
+ocr_row() {
+  local ours tesseract ocrmypdf
+  ours=$(median "$ocr_key-0")
+  tesseract=$(median "$ocr_key-1")
+  ocrmypdf=$(median "$ocr_key-2")
+  local r1 r2
+  r1=$(awk -v a="${ours% *}" -v b="${tesseract% *}" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+  r2=$(awk -v a="${ours% *}" -v b="${ocrmypdf% *}" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+  echo "| OCR of one 144-DPI page | ${ours% *} | ${ours#* } | tesseract ${tesseract% *} s, ${tesseract#* } MiB (ours ${r1}x); ocrmypdf ${ocrmypdf% *} s, ${ocrmypdf#* } MiB (ours ${r2}x) |"
+}
+rows+=("$(ocr_row)")
+echo "${rows[-1]}"
+bench_case "512-request session" \
+  "$helper < $session"
+
+# --- results ------------------------------------------------------------------
+{
+  echo "# Side-by-side figures"
+  echo
+  echo "Made by \`bench/run.sh $runs\` on $(date -u +%Y-%m-%d): $(nproc) cores of"
+  echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo),"
+  echo "$(. /etc/os-release && echo "$PRETTY_NAME"). Medians of $runs whole-process runs each; ours is"
+  echo "quorvantelmic-convert driving the helper through staging, conversion,"
+  echo "publication and cleanup (the OCR row is the recogniser called directly, as a"
+  echo "library user calls it; its process includes one 3-iteration benchmark run)."
+  echo
+  echo "| case | ours (s) | ours (MiB) | peers: wall, peak memory, our ratio |"
+  echo "|---|---|---|---|"
+  printf '%s\n' "${rows[@]}"
+} > bench/RESULTS.md
+echo "written: bench/RESULTS.md"
