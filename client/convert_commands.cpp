@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/helper_process.hpp"
+#include "client/interruption.hpp"
 #include "client/recovery_journal.hpp"
 #include "client/staging_client.hpp"
 #include "helper_core/image/raster_types.hpp"
@@ -175,6 +176,13 @@ UniqueFd openSource(const std::string& path) {
   return source;
 }
 
+constexpr int interruptedStatus = 130;
+
+// Between two steps of a single-output command: stop if asked to.
+void stopIfInterrupted() {
+  if (interruptionPending()) throw HelperFault(HelperErrorCode::cancelled, "The conversion was interrupted.");
+}
+
 struct Target {
   RasterTargetTypeIdentifier identifier;
   StagedOutputExtension extension;
@@ -299,6 +307,7 @@ int runImage(const Options& options, std::ostream& output, std::ostream& errors)
     }
   }
   for (Item& item : items) {
+    if (interruptionPending()) break;
     try {
       item.plan = session.staging_.plan(destination, {newStagedOutputName(target.extension)}, false);
       session.staging_.prepare(session.onDestination(destination), destination, *item.plan);
@@ -308,7 +317,7 @@ int runImage(const Options& options, std::ostream& output, std::ostream& errors)
     }
   }
   for (Item& item : items) {
-    if (!item.plan || !item.plan->ownerIdentity) continue;
+    if (!item.plan || !item.plan->ownerIdentity || interruptionPending()) continue;
     try {
       const UniqueFd staging = session.staging_.openStaging(destination, *item.plan);
       const std::string& outputName = item.plan->outputNames.at(0);
@@ -336,7 +345,7 @@ int runImage(const Options& options, std::ostream& output, std::ostream& errors)
     Item& item = items[index];
     if (!item.plan) continue;
     bool publishedHere = false;
-    if (item.converted) {
+    if (item.converted && !interruptionPending()) {
       try {
         const std::string baseName = options.name.empty() ? defaultBaseName(item.path) : options.name;
         const PublishedFile file = session.staging_.publish(session.onDestination(destination), destination,
@@ -352,6 +361,11 @@ int runImage(const Options& options, std::ostream& output, std::ostream& errors)
     if (!session.removeStaging(destination, *item.plan, item.path, publishedHere)) failed = true;
   }
   for (const std::string& path : published) output << "Published " << path << "\n";
+  if (interruptionPending()) {
+    errors << "quorvantelmic-convert: interrupted; what was not published was removed from " << destination.path
+           << ".\n";
+    return interruptedStatus;
+  }
   return failed ? 1 : 0;
 }
 
@@ -385,8 +399,10 @@ int runPDFPages(const Options& options, std::ostream& output, std::ostream& erro
       names.push_back(newStagedOutputName(extension));
       baseNames.push_back(baseName + " page " + std::to_string(page));
     }
+    stopIfInterrupted();
     plan = session.staging_.plan(destination, names, true);
     session.staging_.prepare(session.onDestination(destination), destination, *plan);
+    stopIfInterrupted();
     {
       const UniqueFd staging = session.staging_.openStaging(destination, *plan);
       json render = requestEnvelope(jpeg ? HelperOperation::pdfPagesToJPEG : HelperOperation::pdfPagesToPNG);
@@ -402,6 +418,7 @@ int runPDFPages(const Options& options, std::ostream& output, std::ostream& erro
       }
       session.staging_.recordDigests(*plan, digests);
     }
+    stopIfInterrupted();
     const std::vector<PublishedFile> files =
         session.staging_.publishSet(session.onDestination(destination), destination, *plan, baseNames, extension);
     for (std::size_t index = 0; index < files.size(); ++index) {
@@ -413,7 +430,7 @@ int runPDFPages(const Options& options, std::ostream& output, std::ostream& erro
   } catch (const HelperFault& fault) {
     session.report(path, fault);
     if (plan) session.removeStaging(destination, *plan, path, false);
-    return 1;
+    return fault.code() == HelperErrorCode::cancelled ? interruptedStatus : 1;
   }
 }
 
@@ -441,8 +458,10 @@ int runImagesToPDF(const Options& options, std::ostream& output, std::ostream& e
     }
     subject = options.name;
     session.greet(session.onDestination(destination));
+    stopIfInterrupted();
     plan = session.staging_.plan(destination, {newStagedOutputName(StagedOutputExtension::pdf)}, false);
     session.staging_.prepare(session.onDestination(destination), destination, *plan);
+    stopIfInterrupted();
     {
       const UniqueFd staging = session.staging_.openStaging(destination, *plan);
       descriptors.emplace(4, staging.borrow());
@@ -451,6 +470,7 @@ int runImagesToPDF(const Options& options, std::ostream& output, std::ostream& e
       session.staging_.recordDigests(*plan,
                                      {{plan->outputNames.at(0), built.at("outputs").at(0).at("sha256").get<std::string>()}});
     }
+    stopIfInterrupted();
     const PublishedFile file = session.staging_.publish(session.onDestination(destination), destination, *plan,
                                                         options.name, StagedOutputExtension::pdf);
     for (std::size_t index = 0; index < options.sources.size(); ++index) {
@@ -462,7 +482,7 @@ int runImagesToPDF(const Options& options, std::ostream& output, std::ostream& e
   } catch (const HelperFault& fault) {
     session.report(subject, fault);
     if (plan) session.removeStaging(destination, *plan, options.name, false);
-    return 1;
+    return fault.code() == HelperErrorCode::cancelled ? interruptedStatus : 1;
   }
 }
 
@@ -632,8 +652,9 @@ Options for every command:
 
 Progress ("[2/5] Holiday.jpg -> Holiday.png") and errors ("CODE: message", with
 the helper's own code and message) go to standard error; the published paths
-go to standard output. Exit status: 0 when everything was done, 1 when
-something failed, 2 for a command line that cannot be run.
+go to standard output. Ctrl-C stops a run after the step under way and removes
+what it has not published. Exit status: 0 when everything was done, 1 when
+something failed, 2 for a command line that cannot be run, 130 when interrupted.
 )";
 }
 

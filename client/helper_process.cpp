@@ -139,7 +139,16 @@ HelperSession::HelperSession(const std::string& executable, const DescriptorMap&
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(&plan.attributes, &defaults);
-  posix_spawnattr_setflags(&plan.attributes, POSIX_SPAWN_SETSIGDEF);
+  // Nothing this process defers stays blocked in the helper, and a Ctrl-C at
+  // the terminal, sent to this process's group, does not reach it: a helper
+  // stopped in the middle of a publication is what the protocol can only
+  // partly undo.
+  sigset_t nothing;
+  sigemptyset(&nothing);
+  posix_spawnattr_setsigmask(&plan.attributes, &nothing);
+  posix_spawnattr_setpgroup(&plan.attributes, 0);
+  posix_spawnattr_setflags(&plan.attributes,
+                           static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP));
 
   // The helper limits its OpenMP libraries to one thread by restarting itself
   // with OMP_THREAD_LIMIT=1 unless that is already set; setting it here saves

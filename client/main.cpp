@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "client/convert_commands.hpp"
+#include "client/interruption.hpp"
 
 int main(int argc, char** argv) {
   // A helper that dies while a request is being written must be reported, not
   // end this process with SIGPIPE; the helper itself gets the default back.
   ::signal(SIGPIPE, SIG_IGN);
+  quorvantelmic::deferInterruptions();
   // images-to-pdf holds up to 500 sources open and passes copies of them down.
   rlimit limit {};
   if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 4096 && limit.rlim_cur < limit.rlim_max) {

@@ -74,6 +74,8 @@ class StartedConvert {
     if (child_ > 0) (void)wait();
   }
 
+  pid_t pid() const noexcept { return child_; }
+
   ConvertRun wait() {
     ConvertRun run;
     if (child_ <= 0) return run;

@@ -11,6 +11,8 @@
 // "for good" dooms the processes started after the kill, not those running.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -236,28 +238,54 @@ TEST_F(ClientInterrupted, WhatAHelperKilledMidStepLeftUnderItsOwnNamesIsRecovere
   }
 }
 
+// A helper whose second process (the conversion's) sleeps for three seconds
+// before it starts; returns once the client has reached that point.
+std::string startSlowConversion(const TemporaryDirectory& root, std::optional<StartedConvert>& running,
+                                const std::vector<std::string>& arguments, const std::string& journal) {
+  const std::string slow = root / "slow-helper";
+  writeFile(root / "count", "0");
+  writeExecutable(slow, "#!/bin/sh\nn=$(( $(cat '" + (root / "count") + "') + 1 ))\necho $n > '" +
+                            (root / "count") + "'\n[ $n -eq 2 ] && sleep 3\nexec '" + QUORVANTELMIC_HELPER_BINARY +
+                            "'\n");
+  std::vector<std::string> full = arguments;
+  full.insert(full.end(), {"--helper", slow});
+  running.emplace(full, journal);
+  for (int attempt = 0; attempt < 250 && readFile(root / "count") != "2\n"; ++attempt) ::usleep(20000);
+  return readFile(root / "count");
+}
+
 // `cleanup` run from another window while a conversion is under way leaves
 // that conversion's staging directory alone.
 TEST_F(ClientInterrupted, CleanupLeavesAConversionInProgressAlone) {
-  const std::string slow = root_ / "slow-helper";
-  writeFile(root_ / "count", "0");
-  writeExecutable(slow, "#!/bin/sh\nn=$(( $(cat '" + (root_ / "count") + "') + 1 ))\necho $n > '" +
-                            (root_ / "count") + "'\n[ $n -eq 2 ] && sleep 3\nexec '" +
-                            QUORVANTELMIC_HELPER_BINARY + "'\n");
   std::vector<std::string> arguments = conversion;
-  arguments.insert(arguments.end(), {"--dest", destination(), "--helper", slow});
-  StartedConvert running(arguments, journal());
-  // Wait until the staging directory is prepared and the conversion's helper is sleeping.
-  for (int attempt = 0; attempt < 200 && readFile(root_ / "count") != "2\n"; ++attempt) ::usleep(20000);
-  ASSERT_EQ(readFile(root_ / "count"), "2\n");
+  arguments.insert(arguments.end(), {"--dest", destination()});
+  std::optional<StartedConvert> running;
+  ASSERT_EQ(startSlowConversion(root_, running, arguments, journal()), "2\n");
 
   const ConvertRun cleanup = convert({"cleanup"});
   EXPECT_EQ(cleanup.exitStatus, 0) << describe(cleanup);
   EXPECT_NE(cleanup.standardOutput.find("a conversion that is still running uses it"), std::string::npos)
       << describe(cleanup);
-  const ConvertRun finished = running.wait();
+  const ConvertRun finished = running->wait();
   EXPECT_EQ(finished.exitStatus, 0) << describe(finished);
   EXPECT_EQ(listing(destination()), std::set<std::string>{"gps-exposure.png"});
+  EXPECT_TRUE(journalEntries().empty());
+}
+
+// Ctrl-C during a conversion: the step under way finishes, nothing more is
+// published, and what was staged is removed.
+TEST_F(ClientInterrupted, AnInterruptedRunStopsAfterTheStepAndRemovesWhatItStaged) {
+  std::vector<std::string> arguments = {"image", fixture("image_pipeline/gps-exposure.jpg"),
+                                        fixture("image_bytes/plain.png"), "--to", "png", "--dest", destination()};
+  std::optional<StartedConvert> running;
+  ASSERT_EQ(startSlowConversion(root_, running, arguments, journal()), "2\n");
+  ASSERT_EQ(::kill(running->pid(), SIGINT), 0);
+  const ConvertRun stopped = running->wait();
+  EXPECT_EQ(stopped.exitStatus, 130) << describe(stopped);
+  EXPECT_NE(stopped.standardError.find("interrupted; what was not published was removed"), std::string::npos)
+      << describe(stopped);
+  EXPECT_EQ(stopped.standardOutput, "");
+  EXPECT_TRUE(listing(destination()).empty());
   EXPECT_TRUE(journalEntries().empty());
 }
 
