@@ -617,9 +617,10 @@ Commands:
         [--max-width N] [--max-height N] [--strip-metadata]
       Converts each still image (JPEG, PNG, TIFF, WebP, GIF, BMP, AVIF) to
       FORMAT: jpeg, png, tiff, avif, gif or bmp. The output is named after the
-      source without its extension, or BASE. --quality is 0.6 to 1.0 (default
-      0.85); --max-width and --max-height scale down to fit; metadata is kept
-      unless --strip-metadata removes it (GPS position included).
+      source without its extension, or BASE (several sources with one BASE
+      become BASE, BASE 2, ...). --quality is 0.6 to 1.0 (default 0.85);
+      --max-width and --max-height scale down to fit; metadata is kept unless
+      --strip-metadata removes it (GPS position included).
 
   inspect SOURCE [--json]
       Describes an image, or a PDF when the file starts with "%PDF-". --json
