@@ -111,9 +111,8 @@ TEST_F(ClientJourney, StrippedMetadataLeavesNoPositionAndASecondRunTakesName2) {
 TEST_F(ClientJourney, ADestinationWhoseNamesAreAllTakenFailsAndKeepsNothing) {
   for (int index = 1; index <= 10000; ++index) {
     const std::string name = index == 1 ? "plain.png" : "plain " + std::to_string(index) + ".png";
-    const int file = ::open(in(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    ASSERT_GE(file, 0);
-    ::close(file);
+    const UniqueFd file(::open(in(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    ASSERT_TRUE(file.valid()) << name;
   }
   const std::set<std::string> before = listing(destination());
   const ConvertRun run = convert({"image", fixture("image_bytes/plain.png"), "--to", "png", "--dest", destination()});
