@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 #include <thread>
 
 #include "tests/support/helper_process.hpp"
@@ -46,7 +47,8 @@ std::vector<nlohmann::json> ChildOutcome::responses() const {
   return lines;
 }
 
-HelperChild::HelperChild(const std::map<int, int>& descriptors, std::vector<std::string> arguments)
+HelperChild::HelperChild(const std::map<int, int>& descriptors, std::vector<std::string> arguments,
+                         const std::vector<std::string>& environment)
     : output_(::memfd_create("stdout", MFD_CLOEXEC)), error_(::memfd_create("stderr", MFD_CLOEXEC)) {
   // A child that ends early closes its input: the test must see a failed
   // write, not die of SIGPIPE.
@@ -79,8 +81,20 @@ HelperChild::HelperChild(const std::map<int, int>& descriptors, std::vector<std:
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
+  // Programs read the first entry of a name, so a replaced entry must go.
+  std::vector<std::string> entries(environment.begin(), environment.end());
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const bool replaced = std::any_of(environment.begin(), environment.end(), [&](const std::string& own) {
+      return text.substr(0, text.find('=') + 1) == std::string_view(own).substr(0, own.find('=') + 1);
+    });
+    if (!replaced) entries.emplace_back(text);
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : entries) envp.push_back(entry.data());
+  envp.push_back(nullptr);
   start_ = std::chrono::steady_clock::now();
-  const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   EXPECT_EQ(spawned, 0) << "could not start " << arguments[0];
   if (spawned != 0) pid_ = -1;
@@ -144,8 +158,8 @@ ChildOutcome HelperChild::finish(std::chrono::milliseconds timeout) {
 }
 
 ChildOutcome runSession(const std::string& session, const std::map<int, int>& descriptors,
-                        std::chrono::milliseconds timeout) {
-  HelperChild child(descriptors);
+                        std::chrono::milliseconds timeout, const std::vector<std::string>& environment) {
+  HelperChild child(descriptors, {}, environment);
   // A helper that ends early closes the pipe; what it answered still counts.
   (void)child.send(session);
   return child.finish(timeout);

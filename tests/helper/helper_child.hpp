@@ -36,8 +36,10 @@ class HelperChild {
  public:
   // `descriptors` maps a child descriptor number to one of the caller's, as
   // in runHelper; `arguments` starts with the program to run (the helper
-  // binary when empty).
-  explicit HelperChild(const std::map<int, int>& descriptors = {}, std::vector<std::string> arguments = {});
+  // binary when empty); `environment` entries ("NAME=value") replace or
+  // extend the test's own environment.
+  explicit HelperChild(const std::map<int, int>& descriptors = {}, std::vector<std::string> arguments = {},
+                       const std::vector<std::string>& environment = {});
   HelperChild(const HelperChild&) = delete;
   HelperChild& operator=(const HelperChild&) = delete;
   ~HelperChild();
@@ -65,6 +67,6 @@ class HelperChild {
 // One whole session: `session` is written, the input closed, the outcome
 // collected within `timeout`.
 ChildOutcome runSession(const std::string& session, const std::map<int, int>& descriptors,
-                        std::chrono::milliseconds timeout);
+                        std::chrono::milliseconds timeout, const std::vector<std::string>& environment = {});
 
 }  // namespace quorvantelmic::testing
