@@ -162,6 +162,7 @@ bench_case() {
   echo "${rows[-1]}"
 }
 
+load_before=$(cut -d' ' -f1 /proc/loadavg)
 C="$convert_tool --helper $helper --quiet --journal $scratch/journal"
 echo "| case | ours (s) | ours (MiB) | peers: wall, peak memory, our ratio |"
 echo "|---|---|---|---|"
@@ -242,6 +243,7 @@ bench_case "512-request session" \
   echo "quorvantelmic-convert driving the helper through staging, conversion,"
   echo "publication and cleanup (the OCR row is the recogniser called directly, as a"
   echo "library user calls it; its process includes one 3-iteration benchmark run)."
+  echo "One-minute load when the run began and ended: $load_before and $(cut -d' ' -f1 /proc/loadavg)."
   echo
   echo "| case | ours (s) | ours (MiB) | peers: wall, peak memory, our ratio |"
   echo "|---|---|---|---|"
