@@ -2,6 +2,7 @@
 
 #include <sched.h>
 #include <seccomp.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -35,9 +36,10 @@ constexpr std::array kDeniedCalls = {
     SCMP_SYS(accept), SCMP_SYS(accept4),
     // No other program, and no other process (clone is filtered below).
     SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(fork), SCMP_SYS(vfork),
-    // Nothing reaches into another process or its descriptors.
+    // Nothing reaches into another process or its descriptors (signals are
+    // filtered below).
     SCMP_SYS(ptrace), SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev), SCMP_SYS(pidfd_getfd),
-    SCMP_SYS(process_madvise),
+    SCMP_SYS(process_madvise), SCMP_SYS(pidfd_open), SCMP_SYS(pidfd_send_signal), SCMP_SYS(tkill),
     // The file system is reached only through paths and descriptors that the
     // path policy checks: no mounts, no new root, no handles that bypass
     // directory permissions.
@@ -110,6 +112,15 @@ bool installSystemCallFilter() noexcept {
   // clone3 hides its flags behind a pointer that a filter cannot read; ENOSYS
   // makes glibc fall back to clone, where the flags are checked.
   if (::seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) != 0) return false;
+  // Signals stay within the process (raise and abort send them to the
+  // process itself): the helper never signals its parent, its process group
+  // or anything else its user runs. The process keeps its id from here on,
+  // since it never execs again.
+  const scmp_arg_cmp otherProcess{.arg = 0, .op = SCMP_CMP_NE, .datum_a = static_cast<scmp_datum_t>(::getpid()),
+                                  .datum_b = 0};
+  for (const int call : {SCMP_SYS(kill), SCMP_SYS(tgkill), SCMP_SYS(rt_sigqueueinfo), SCMP_SYS(rt_tgsigqueueinfo)}) {
+    if (::seccomp_rule_add(filter.get(), denied, call, 1, otherProcess) != 0) return false;
+  }
   const scmp_arg_cmp change{.arg = 0, .op = SCMP_CMP_NE, .datum_a = kPersonalityQuery, .datum_b = 0};
   if (::seccomp_rule_add(filter.get(), denied, SCMP_SYS(personality), 1, change) != 0) return false;
   // seccomp_load also sets no_new_privs, which an unprivileged filter needs.

@@ -62,6 +62,9 @@ void harmlessAttempts() {
   report("io_uring_setup", ::syscall(SYS_io_uring_setup, 0, nullptr));
   report("keyctl", ::syscall(SYS_keyctl, -1, 0, 0, 0, 0));
   report("personality-query", ::personality(0xffffffff));
+  report("kill-parent", ::kill(::getppid(), 0));
+  report("kill-group", ::kill(0, 0));
+  report("pidfd_open", ::syscall(SYS_pidfd_open, ::getppid(), 0));
 }
 
 // The attempts that would change this process or start another one if the
@@ -85,6 +88,10 @@ void refusedAttempts() {
 
   report("ptrace", ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr));
   report("personality-change", ::personality(static_cast<unsigned long>(ADDR_NO_RANDOMIZE)));
+
+  report("kill-self", ::kill(::getpid(), 0));
+  report("tgkill-self", ::syscall(SYS_tgkill, ::getpid(), ::gettid(), 0));
+  report("tgkill-parent", ::syscall(SYS_tgkill, ::getppid(), ::getppid(), 0));
 
   // A thread that a library starts must still work.
   std::atomic<bool> ran = false;

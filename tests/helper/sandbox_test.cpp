@@ -55,7 +55,7 @@ TEST(SystemCallFilter, RefusesWhatTheHelperNeverNeeds) {
   for (const char* call :
        {"socket", "socketpair", "connect", "execve", "fork", "posix_spawn", "ptrace", "mount", "chroot", "chown",
         "fchown", "setns", "unshare", "setuid", "process_vm_readv", "bpf", "perf_event_open", "io_uring_setup",
-        "keyctl", "personality-change"}) {
+        "keyctl", "personality-change", "kill-parent", "kill-group", "tgkill-parent", "pidfd_open"}) {
     EXPECT_EQ(results.at(call), "EPERM") << call;
   }
   // clone3 is unknown, so that glibc falls back to clone, where the flags show.
@@ -68,6 +68,8 @@ TEST(SystemCallFilter, LeavesThreadsFilesAndQueriesAlone) {
   EXPECT_EQ(results.at("thread"), "ok");
   EXPECT_EQ(results.at("read"), "ok");
   EXPECT_EQ(results.at("personality-query"), "ok");
+  EXPECT_EQ(results.at("kill-self"), "ok");
+  EXPECT_EQ(results.at("tgkill-self"), "ok");
   EXPECT_EQ(results.at("seccomp-mode"), "2");
   EXPECT_EQ(run.standardError, "");
 }
@@ -86,6 +88,8 @@ TEST(SystemCallFilter, TheSameAttemptsDoNotFailThatWayWithoutIt) {
   }
   EXPECT_EQ(results.at("unshare"), "ok");
   EXPECT_EQ(results.at("setuid"), "ok");
+  EXPECT_EQ(results.at("kill-parent"), "ok");
+  EXPECT_EQ(results.at("kill-group"), "ok");
 }
 
 // On a kernel that cannot filter, the helper does not run unprotected: it
