@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -132,11 +133,27 @@ std::string staged(int index, const std::string& extension) {
 
 std::string fixture(const std::string& name) { return std::string(QUORVANTELMIC_SOURCE_DIR) + "/tests/fixtures/" + name; }
 
-// The helper runs filtered from before its first answer: its status, read
-// while the session is still open, names one filter and no new privileges.
+// The system call a process is blocked in, as "<number> <first argument> ...".
+std::string blockedCallOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+  std::string line;
+  std::getline(file, line);
+  return line;
+}
+
+// The helper is filtered by the time it waits for its first request: its
+// status, read while it is blocked reading standard input and while the
+// session is still open, names one filter and no new privileges.
 TEST(SandboxedHelper, IsFilteredWhileItServes) {
   HelperChild helper;
   ASSERT_TRUE(helper.started());
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!blockedCallOf(helper.pid()).starts_with("0 0x0 ") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_TRUE(blockedCallOf(helper.pid()).starts_with("0 0x0 ")) << "never waited on standard input";
+  EXPECT_NE(statusOf(helper.pid()).find("Seccomp:\t2\n"), std::string::npos);
+
   ASSERT_TRUE(helper.send(request("hello", 1).dump() + "\n"));
   const std::string first = helper.waitForLines(1, 60s);
   ASSERT_NE(first.find("\"ok\":true"), std::string::npos) << first;
