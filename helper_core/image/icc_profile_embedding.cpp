@@ -181,6 +181,9 @@ EncodedBytes pngByEmbeddingIccProfile(ByteView profile, ByteView png) {
     const std::optional<std::string> type = asciiString(png, position + 4, 4);
     if (!type) fail("The encoded PNG chunk type is invalid.");
     const std::uint64_t chunkSize = length + 12;
+    // Decoders read the header first and stop at IEND: a profile put after a
+    // header that comes late, or a chunk after the end, would never be seen.
+    if (sawEnd || (!sawHeader && *type != "IHDR")) fail("The encoded PNG chunk stream is invalid.");
     if (*type != "iCCP" && *type != "sRGB") {
       if (*type == "IHDR" && sawHeader) fail("The encoded PNG has duplicate headers.");
       append(out, png.subspan(position, chunkSize));

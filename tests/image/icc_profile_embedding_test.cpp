@@ -395,6 +395,33 @@ TEST(PngIccEmbedding, RefusesStreamsItCannotRewriteSafely) {
               "The encoded PNG has duplicate headers.");
 }
 
+// Decoders take the header from the first chunk and stop at IEND, so a
+// profile put after a header that comes late, or after the end, is never read.
+// header-after-end.png, found by fuzzing, starts with an old iCCP chunk and an
+// IEND and only then carries IHDR: it used to come back "embedded" with the
+// new profile after that late header.
+TEST(PngIccEmbedding, RefusesStreamsWhoseProfileNoDecoderWouldRead) {
+  const Bytes profile = readFixture("profile.icc");
+  expectFault([&] { pngByEmbeddingIccProfile(profile, readFixture("header-after-end.png")); },
+              "The encoded PNG chunk stream is invalid.");
+  const Bytes png = readFixture("plain.png");
+  const Bytes text = pngChunk("tEXt", textBytes(std::string_view("Comment\0late", 12)));
+  Bytes textFirst(png.begin(), png.begin() + 8);
+  textFirst.insert(textFirst.end(), text.begin(), text.end());
+  textFirst.insert(textFirst.end(), png.begin() + 8, png.end());
+  expectFault([&] { pngByEmbeddingIccProfile(profile, textFirst); }, "The encoded PNG chunk stream is invalid.");
+  Bytes afterEnd = png;
+  afterEnd.insert(afterEnd.end(), text.begin(), text.end());
+  expectFault([&] { pngByEmbeddingIccProfile(profile, afterEnd); }, "The encoded PNG chunk stream is invalid.");
+  // The same chunk before IEND is kept and the profile still lands after IHDR.
+  const Bytes out = pngByEmbeddingIccProfile(profile, withChunkAfterHeader(png, text));
+  EXPECT_TRUE(completePNGStructure(out));
+  const std::vector<std::string> types = chunkTypes(out);
+  ASSERT_GE(types.size(), 3u);
+  EXPECT_EQ(types[1], "iCCP");
+  EXPECT_EQ(types[2], "tEXt");
+}
+
 // Whatever a damaged PNG or JPEG looks like, an embedding either refuses it
 // with encode-failed or returns bytes in which the new profile is found.
 TEST(IccEmbedding, DamagedInputsAreRefusedOrCarryTheProfile) {
