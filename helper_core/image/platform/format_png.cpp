@@ -69,6 +69,27 @@ ChunkFindings scanChunks(std::span<const std::uint8_t> bytes) {
   return findings;
 }
 
+// Whether every chunk that libpng would read lies wholly inside the data:
+// those before the first IDAT when `throughImageData` is false (what
+// png_read_info reads), every chunk up to IEND otherwise. libpng allocates and
+// clears a buffer of the declared length of a text chunk before it reads the
+// chunk's data, so a few hundred bytes declaring a 2 GiB chunk would make it
+// write 2 GiB of memory before it notices that the data ends. Such a file can
+// never be read; it is refused before libpng sees it.
+bool chunkFramingFits(std::span<const std::uint8_t> bytes, bool throughImageData) {
+  std::size_t offset = 8;
+  while (offset <= bytes.size() && bytes.size() - offset >= 8) {
+    const std::uint32_t length = bigEndian32(bytes.data() + offset);
+    const std::uint8_t* type = bytes.data() + offset + 4;
+    if (std::memcmp(type, "IEND", 4) == 0) return true;
+    if (!throughImageData && std::memcmp(type, "IDAT", 4) == 0) return true;
+    if (length > bytes.size() - offset - 8 || bytes.size() - offset - 8 - length < 4) return false;
+    offset += std::size_t{length} + 12;
+  }
+  // Where the framing runs out, libpng stops with its own error.
+  return true;
+}
+
 struct PngHeader {
   png_uint_32 width = 0;
   png_uint_32 height = 0;
@@ -87,6 +108,7 @@ void configureLimits(png_structp png) {
 }
 
 bool readPngHeader(const ImageBytes& bytes, PngHeader& header) {
+  if (!chunkFramingFits(bytes, false)) return false;
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
   if (png == nullptr) return false;
   png_infop info = png_create_info_struct(png);
@@ -122,6 +144,7 @@ bool readPngHeader(const ImageBytes& bytes, PngHeader& header) {
 
 bool decodePngInto(const ImageBytes& bytes, std::uint8_t* pixels, std::size_t rowBytes, png_uint_32 expectedWidth,
                    png_uint_32 expectedHeight, png_bytepp rows) {
+  if (!chunkFramingFits(bytes, true)) return false;
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
   if (png == nullptr) return false;
   png_infop info = png_create_info_struct(png);

@@ -4,6 +4,8 @@
 
 #include <zlib.h>
 
+#include <sys/resource.h>
+
 #include "tests/image/platform/fixture_support.hpp"
 
 namespace quorvantelmic {
@@ -82,6 +84,34 @@ TEST(PixelBombs, PngHeaderSizeIsReadWithoutDecoding) {
   EXPECT_EQ(testing::numberProperty(properties, ImagePropertyKey::pixelWidth), 100000);
   EXPECT_EQ(testing::numberProperty(properties, ImagePropertyKey::pixelHeight), 100000);
   EXPECT_FALSE(source->createImageAtIndex(0).has_value());
+}
+
+// The peak resident size of this process in bytes.
+std::int64_t peakResidentBytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<std::int64_t>(usage.ru_maxrss) * 1024;
+}
+
+// A chunk that declares more bytes than the file holds can never be read, but
+// libpng allocates and clears a text chunk's declared length before reading
+// it. chunk-length-2gib.png, found by fuzzing, is 429 bytes with a tEXt chunk
+// before the image data that declares 2046820389 bytes; it used to make the
+// header reading write 2 GiB of memory. The same lie after the image data hit
+// the pixel decoding in the same way.
+TEST(PixelBombs, PngChunkLengthsPastTheEndAreRefusedWithoutAllocating) {
+  const std::int64_t before = peakResidentBytes();
+  EXPECT_FALSE(ImageSource::createWithData(readFixture("chunk-length-2gib.png")).has_value());
+
+  ImageBytes png = readFixture("orientation-1.png");
+  const std::size_t end = png.size() - 12;  // the IEND chunk
+  const ImageBytes text = {0x00, 0x00, 0x00, 0x04, 't', 'E', 'X', 't', 'a', 0x00, 'b', 'c', 0x00, 0x00, 0x00, 0x00};
+  png.insert(png.begin() + static_cast<std::ptrdiff_t>(end), text.begin(), text.end());
+  putBigEndian32(png, end, 2046820389);
+  std::optional<ImageSource> source = ImageSource::createWithData(png);
+  ASSERT_TRUE(source.has_value());
+  EXPECT_FALSE(source->createImageAtIndex(0).has_value());
+  EXPECT_LT(peakResidentBytes() - before, std::int64_t{512} << 20);
 }
 
 TEST(PixelBombs, GifBmpAndWebpHeadersAreReadWithoutDecoding) {
