@@ -120,6 +120,34 @@ TEST(PixelBombs, AnAVIFBeyondTheDecoderLimitIsNotReadable) {
   EXPECT_LT(run.outcome.peakKilobytes, kSmallPeakKilobytes);
 }
 
+// images-to-pdf inspects each image the same way before it draws a page.
+TEST(PixelBombs, ImagesToPDFRefusesThemBeforeDrawing) {
+  for (const char* name : {"bomb-100000x100000.png", "bomb-100000x100000.tiff", "bomb-65500x65500.jpg",
+                           "bomb-65535x65535.gif", "bomb-16383x16383.webp", "frames-3000.gif"}) {
+    testing_support::TemporaryDirectory staging;
+    const UniqueFd source = testing_support::openOrThrow(fixture(name), O_RDONLY);
+    const UniqueFd directory = testing_support::openOrThrow(staging.path().string(), O_RDONLY | O_DIRECTORY);
+    json bind = request("images-to-pdf", "4b1d0c2e-9f3a-4e5b-8c6d-000000000003");
+    bind.erase("sourcePath");
+    bind["sourcePaths"] = json::array({"/dev/fd/3"});
+    bind["outputPath"] = "/dev/fd/4/output-0000000000000000000000000000b0b0.pdf";
+    const testing::ChildOutcome run = testing::runSession(
+        bind.dump() + "\n", {{3, source.get()}, {4, directory.get()}}, kSessionDeadline, measuringEnvironment());
+    std::printf("[ figures  ] images-to-pdf %s: peak %ld KiB, %.2f s\n", name, run.peakKilobytes, run.seconds);
+    EXPECT_EQ(run.exitStatus, 0) << name;
+    EXPECT_EQ(run.standardError, "") << name;
+    const std::vector<json> responses = run.responses();
+    ASSERT_EQ(responses.size(), 1u) << name;
+    EXPECT_EQ(responses[0]["error"]["code"], "resource-limit") << name;
+    EXPECT_EQ(responses[0]["error"]["message"], std::string(name).starts_with("frames")
+                                                    ? "The source image exceeds the frame limit."
+                                                    : "The source image exceeds the pixel limit.")
+        << name;
+    EXPECT_LT(run.peakKilobytes, kSmallPeakKilobytes) << name;
+    EXPECT_TRUE(testing_support::entriesOf(staging.path().string()).empty()) << name;
+  }
+}
+
 TEST(FrameBombs, AGIFOfThreeThousandFramesHitsTheFrameLimit) {
   const HostileRun run = runHostile("frames-3000.gif");
   expectRefused(run, "frames-3000.gif", "resource-limit", "The source image exceeds the frame limit.");
