@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the sanitizer test build and runs every test.
+# Installs what is missing, builds the sanitizer test build, runs every test,
+# then runs every fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-dependencies
@@ -8,3 +9,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVANTELMIC_SANITIZ
 cmake --build "$build" --parallel "$(nproc)"
 cd "$build"
 ctest --output-on-failure --parallel "$(nproc)" --timeout 600
+cd - >/dev/null
+# A short smoke run of every libFuzzer target (2 seconds each) in the clang
+# fuzz build, which builds only the fuzz targets.
+QUORVANTELMIC_FUZZ_BUILD_JOBS="$(nproc)" fuzz/run.sh 2

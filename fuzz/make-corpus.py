@@ -7,7 +7,6 @@ per operation. Run again after the fixtures change; the output is committed.
 """
 import json
 import pathlib
-import shutil
 
 root = pathlib.Path(__file__).resolve().parent.parent
 fixtures = root / "tests" / "fixtures"
@@ -18,9 +17,13 @@ small = 16384
 
 
 def fresh(name):
+    """The target's seed directory, emptied of everything but the inputs of
+    past findings ("regression-*"), which stay seeds for good."""
     directory = corpus / name
-    shutil.rmtree(directory, ignore_errors=True)
-    directory.mkdir(parents=True)
+    directory.mkdir(parents=True, exist_ok=True)
+    for path in directory.iterdir():
+        if not path.name.startswith("regression-"):
+            path.unlink()
     return directory
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every fuzz target for SECONDS seconds each over its seed corpus.
 #
-#   fuzz/run.sh SECONDS [SCRATCH]
+#   fuzz/run.sh SECONDS [SCRATCH [TARGET...]]
 #
 # Builds the fuzz build (build/fuzz, clang) first when needed. New corpus
 # entries and any crash, leak or timeout input go to SCRATCH (a fresh
@@ -11,8 +11,9 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-seconds=${1:?usage: fuzz/run.sh SECONDS [SCRATCH]}
+seconds=${1:?usage: fuzz/run.sh SECONDS [SCRATCH [TARGET...]]}
 scratch=${2:-$(mktemp -d -t quorvantelmic-fuzz.XXXXXX)}
+shift $(( $# < 2 ? $# : 2 ))
 build=$root/build/fuzz
 jobs=${QUORVANTELMIC_FUZZ_BUILD_JOBS:-2}
 
@@ -35,6 +36,7 @@ max_len() {
 
 targets=(fuzz_request_decoder fuzz_container_scanners fuzz_icc_embedding fuzz_container_completeness
          fuzz_image_inspect fuzz_pdf_name_scanner fuzz_pdf_inspect)
+if [ "$#" -gt 0 ]; then targets=("$@"); fi
 status=0
 total=0
 printf '%-30s %12s %8s  %s\n' target executions exec/s result
