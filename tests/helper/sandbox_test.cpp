@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -77,7 +78,17 @@ TEST(SystemCallFilter, LeavesThreadsFilesAndQueriesAlone) {
 
 // Without the filter the very same attempts succeed or fail for their own
 // reasons: each EPERM above is the filter's.
+std::string statusOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
 TEST(SystemCallFilter, TheSameAttemptsDoNotFailThatWayWithoutIt) {
+  if (statusOf(::getpid()).find("Seccomp:\t0\n") == std::string::npos) {
+    GTEST_SKIP() << "this test runs under a filter of its own, which decides these calls first";
+  }
   const ChildOutcome run = runProbe({"unfiltered"});
   ASSERT_EQ(run.exitStatus, 0);
   const auto results = probeResults(run.standardOutput);
@@ -112,13 +123,6 @@ TEST(SystemCallFilter, HelperRefusesToRunWhereTheFilterCannotBeInstalled) {
   EXPECT_EQ(answered.standardOutput, "");
 }
 
-std::string statusOf(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 json request(const char* operation, int serial) {
   char id[37] = {};
   std::snprintf(id, sizeof id, "6a7b8c9d-0e1f-4a2b-8c3d-%012d", serial);
@@ -132,6 +136,14 @@ std::string staged(int index, const std::string& extension) {
 }
 
 std::string fixture(const std::string& name) { return std::string(QUORVANTELMIC_SOURCE_DIR) + "/tests/fixtures/" + name; }
+
+// The number of filters on a process (a test run inside a container may
+// already carry the container's own).
+int filterCountOf(const std::string& status) {
+  const std::string field = "Seccomp_filters:\t";
+  const std::size_t at = status.find(field);
+  return at == std::string::npos ? -1 : std::atoi(status.c_str() + at + field.size());
+}
 
 // The system call a process is blocked in, as "<number> <first argument> ...".
 std::string blockedCallOf(pid_t pid) {
@@ -159,7 +171,7 @@ TEST(SandboxedHelper, IsFilteredWhileItServes) {
   ASSERT_NE(first.find("\"ok\":true"), std::string::npos) << first;
   const std::string status = statusOf(helper.pid());
   EXPECT_NE(status.find("Seccomp:\t2\n"), std::string::npos) << status;
-  EXPECT_NE(status.find("Seccomp_filters:\t1\n"), std::string::npos) << status;
+  EXPECT_EQ(filterCountOf(status), filterCountOf(statusOf(::getpid())) + 1) << status;
   EXPECT_NE(status.find("NoNewPrivs:\t1\n"), std::string::npos) << status;
 
   // And it keeps serving on the same session.
