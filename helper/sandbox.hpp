@@ -8,7 +8,8 @@ namespace quorvantelmic {
 
 // Installs the filter on every thread of the calling process. Returns false
 // when the kernel refused it (no seccomp, or the call itself is filtered by
-// whoever started us); the process is then left exactly as it was.
+// whoever started us); no filter is then in place, although no_new_privs may
+// already be set.
 //
 // Must run after the last exec of the process: the filter makes execve fail.
 [[nodiscard]] bool installSystemCallFilter() noexcept;
