@@ -115,8 +115,10 @@ std::string requireInheritedSourcePath(const JsonValue* value) {
   // Canonical decimal text of 3 to 1023: at most four digits, no leading zero.
   bool canonical = !digits.empty() && digits.size() <= 4 && digits.front() != '0';
   int number = 0;
+  // Digits are only added up while the text can still be canonical, so a long
+  // run of digits never overflows the number.
   for (const char c : digits) {
-    if (c < '0' || c > '9') {
+    if (!canonical || c < '0' || c > '9') {
       canonical = false;
       break;
     }

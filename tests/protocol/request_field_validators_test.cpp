@@ -87,7 +87,9 @@ TEST(InheritedSources, OnlyCanonicalDescriptorsThreeToTenTwentyThreeButFour) {
     EXPECT_EQ(requireInheritedSourcePath(&value), good);
   }
   for (const char* bad : {"/dev/fd/4", "/dev/fd/2", "/dev/fd/1024", "/dev/fd/03", "/dev/fd/+3", "/dev/fd/",
-                          "/dev/fd/3/", "/dev/fd/99999"}) {
+                          "/dev/fd/3/", "/dev/fd/99999",
+                          // Found by fuzzing: adding up these digits overflowed an int.
+                          "/dev/fd/36666666666666666666666666"}) {
     const json value = bad;
     EXPECT_EQ(messageOf([&] { requireInheritedSourcePath(&value); }), "The inherited PDF source descriptor is invalid.")
         << bad;
