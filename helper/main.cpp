@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "helper/sandbox.hpp"
+#include "helper/standard_error.hpp"
 #include "helper_core/image/platform/image_platform.hpp"
 #include "helper_core/protocol/ndjson_runner.hpp"
 #include "helper_core/protocol/request_processor.hpp"
@@ -22,6 +23,9 @@ int main(int, char** argv) {
   // operation (a half-done publication is rolled back only if we keep running);
   // writes to a closed pipe then fail with EPIPE instead.
   std::signal(SIGPIPE, SIG_IGN);
+
+  // Nothing a library prints may reach the parent's standard error.
+  (void)silenceStandardError();
 
 #ifndef QUORVANTELMIC_UNFILTERED_HELPER
   // From here on the helper cannot run programs, start processes, open

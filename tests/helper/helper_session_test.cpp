@@ -158,6 +158,25 @@ TEST(HelperSession, HostileLinesNeverCrashOrSpeakOnStandardError) {
   }
 }
 
+TEST(HelperSession, LibrariesNeverSpeakOnStandardError) {
+  // dav1d logs every damaged AV1 stream it is given; the helper's standard
+  // error leads nowhere, so the parent hears only the answer.
+  const UniqueFd source(::open((std::string(QUORVANTELMIC_SOURCE_DIR) +
+                                "/tests/fixtures/image_pipeline/damaged-av1.avif").c_str(),
+                               O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(source);
+  const std::string request = std::string(R"({"operation":"inspect-image","requestId":")") + kRequestId +
+                              R"(","protocolVersion":4,"sourcePath":"/dev/fd/3"})";
+  const HelperRun run = runHelper(request + "\n" + request + "\n", {{3, source.get()}});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.standardError, "");
+  ASSERT_EQ(run.responses().size(), 2u);
+  for (const json& response : run.responses()) {
+    EXPECT_EQ(response["error"]["code"], "decode-failed");
+    EXPECT_EQ(response["error"]["message"], "The source image pixels could not be decoded.");
+  }
+}
+
 }  // namespace
 }  // namespace quorvantelmic
 
