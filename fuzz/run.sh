@@ -7,7 +7,8 @@
 # entries and any crash, leak or timeout input go to SCRATCH (a fresh
 # temporary directory unless given), never into the committed seeds, so a run
 # leaves the tree untouched. Prints the executions of each target and exits
-# with 1 when any target found a failure.
+# with 1 when any target found a failure. QUORVANTELMIC_FUZZ_SEED fixes the
+# random seed (the smoke run of ./test.sh uses 1).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -46,6 +47,7 @@ for target in "${targets[@]}"; do
   log=$found/fuzz.log
   result=ok
   if ! "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" -timeout=10 \
+      ${QUORVANTELMIC_FUZZ_SEED:+-seed="$QUORVANTELMIC_FUZZ_SEED"} \
       -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$found/artifacts/" \
       "$found/corpus" "$here/corpus/$target" >"$log" 2>&1; then
     result="FAILED (see $found/artifacts and $log)"
