@@ -23,16 +23,6 @@ using testing_support::entriesOf;
 using testing_support::openOrThrow;
 using testing_support::TemporaryDirectory;
 
-template <typename Call>
-HelperFault faultOf(Call&& call) {
-  try {
-    call();
-  } catch (const HelperFault& fault) {
-    return fault;
-  }
-  return HelperFault(HelperErrorCode::cancelled, "no fault");
-}
-
 struct RGB {
   int r, g, b;
   friend bool operator==(const RGB&, const RGB&) = default;

@@ -30,16 +30,6 @@ using testing_support::entriesOf;
 using testing_support::openOrThrow;
 using testing_support::TemporaryDirectory;
 
-template <typename Call>
-HelperFault faultOf(Call&& call) {
-  try {
-    call();
-  } catch (const HelperFault& fault) {
-    return fault;
-  }
-  return HelperFault(HelperErrorCode::cancelled, "no fault");
-}
-
 std::vector<std::uint8_t> englishTextPDF() {
   return bytesOf(testing_support::readFile(std::string(QUORVANTELMIC_SOURCE_DIR) +
                                            "/tests/fixtures/pdf_ocr/english-text.pdf"));

@@ -27,16 +27,6 @@ std::string staged(char digit, const std::string& extension) {
 
 std::string inherited(char digit, const std::string& extension) { return "/dev/fd/4/" + staged(digit, extension); }
 
-template <typename Call>
-HelperFault faultOf(Call&& call) {
-  try {
-    call();
-  } catch (const HelperFault& fault) {
-    return fault;
-  }
-  return HelperFault(HelperErrorCode::cancelled, "no fault");
-}
-
 // One blank page of `width` x `height` points drawn by the image writer.
 std::vector<std::uint8_t> imagePDF(double width, double height) {
   const std::vector<std::uint8_t> pixels(4 * 4 * 3, 0x80);

@@ -27,16 +27,6 @@ using testing_support::entriesOf;
 using testing_support::openOrThrow;
 using testing_support::TemporaryDirectory;
 
-template <typename Call>
-HelperFault faultOf(Call&& call) {
-  try {
-    call();
-  } catch (const HelperFault& fault) {
-    return fault;
-  }
-  return HelperFault(HelperErrorCode::cancelled, "no fault");
-}
-
 InspectedPDF inspectedFixture(const std::string& name) { return PDFInspector().inspect(readFixture(name)); }
 
 InspectedPDF inspectedBytes(const std::string& text) { return PDFInspector().inspect(bytesOf(text)); }

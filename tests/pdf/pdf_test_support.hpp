@@ -15,8 +15,21 @@
 
 #include "helper_core/file_access/unique_fd.hpp"
 #include "helper_core/pdf/platform/core_graphics_pdf.hpp"
+#include "helper_core/protocol/helper_error.hpp"
 
 namespace quorvantelmic::pdf_testing {
+
+// The fault a call throws; a "cancelled" fault (a code no operation here
+// throws) when it throws none.
+template <typename Call>
+HelperFault faultOf(Call&& call) {
+  try {
+    call();
+  } catch (const HelperFault& fault) {
+    return fault;
+  }
+  return HelperFault(HelperErrorCode::cancelled, "no fault");
+}
 
 inline std::string fixturePath(const std::string& name) {
   return std::string(QUORVANTELMIC_SOURCE_DIR) + "/tests/fixtures/pdf/" + name;
