@@ -31,10 +31,12 @@ IM=/usr/bin/convert-im6.q16
 
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVANTELMIC_TESTS=OFF >/dev/null
-cmake --build "$build" --parallel "$(nproc)" --target quorvantelmic-helper quorvantelmic-convert pdf_ocr_bench >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target quorvantelmic-helper quorvantelmic-convert pdf_ocr_bench \
+  descriptor_digest_tool >/dev/null
 convert_tool="$PWD/$build/client/quorvantelmic-convert"
 helper="$PWD/$build/helper/quorvantelmic-helper"
 ocr_bench="$PWD/$build/bench/pdf/pdf_ocr_bench"
+digest_tool="$PWD/$build/bench/file_access/descriptor_digest_tool"
 
 # --- corpus --------------------------------------------------------------------
 corpus=$(mktemp -d /tmp/qv-bench-corpus-XXXXXX)
@@ -75,6 +77,9 @@ pdftoppm -r 144 -f 1 -l 1 -png "$corpus/text.pdf" "$corpus/ocr-page"
 ocr_png=$(ls "$corpus"/ocr-page*.png)
 $IM "$ocr_png" -quality 90 "$corpus/ocr-scan.jpg"
 img2pdf -o "$corpus/ocr-scan.pdf" "$corpus/ocr-scan.jpg"
+# 512 MiB of random bytes for the digest (read from the page cache after the
+# first run, as the helper reads a freshly written output).
+head -c 536870912 /dev/urandom > "$corpus/random-512m.bin"
 # A session of 512 requests.
 session="$corpus/session.ndjson"
 for i in $(seq 1 512); do
@@ -230,6 +235,10 @@ ocr_row() {
 }
 rows+=("$(ocr_row)")
 echo "${rows[-1]}"
+bench_case "SHA-256 of 512 MiB" \
+  "$digest_tool $corpus/random-512m.bin" \
+  openssl "openssl dgst -sha256 $corpus/random-512m.bin" \
+  sha256sum "sha256sum $corpus/random-512m.bin"
 bench_case "512-request session" \
   "$helper < $session"
 
