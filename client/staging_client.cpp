@@ -14,6 +14,7 @@
 #include "helper_core/file_access/descriptor_digest.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
+#include "helper_core/staging/staging_broker.hpp"
 
 namespace quorvantelmic {
 
@@ -21,7 +22,9 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* ownerRecordName = ".owner.json";
+// The record's name as the helper writes it.
+const std::string ownerRecord(ownerRecordName);
+
 
 [[noreturn]] void fail(const std::string& message) { throw HelperFault(HelperErrorCode::filesystemPolicy, message); }
 
@@ -54,12 +57,92 @@ std::vector<std::string> namesIn(BorrowedFd directory) {
   UniqueDir stream(duplicate ? ::fdopendir(duplicate.get()) : nullptr);
   if (!stream) fail("A directory could not be listed.");
   (void)duplicate.release();  // the stream owns it now
+  // The duplicate shares the directory's read position with `directory`: an
+  // earlier listing through it would leave this one at the end.
+  ::rewinddir(stream.get());
   std::vector<std::string> names;
   while (const dirent* entry = ::readdir(stream.get())) {
     const std::string_view name = entry->d_name;
     if (name != "." && name != "..") names.emplace_back(name);
   }
   return names;
+}
+
+// The helper died while it was writing the ownership record of a preparation
+// that never answered: the staging directory holds nothing but the record,
+// and the record holds a proper beginning (often none) of the bytes it was to
+// hold. Nothing was staged, and the directory (by its journalled name) and the
+// record (by its content) are this plan's, so both are removed here; the
+// helper's own cleanup cannot prove a record that is not whole. True when
+// they were removed.
+bool removeUnfinishedPreparation(BorrowedFd destination, BorrowedFd staging, const StagingPlan& plan) {
+  if (namesIn(staging) != std::vector<std::string>{ownerRecord}) return false;
+  const UniqueFd record = openEntry(staging, ownerRecord);
+  struct stat opened {};
+  if (::fstat(record.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1) return false;
+  const std::string expected = StagingBroker::encodedOwnerRecord(plan.stagingId, plan.outputNames);
+  if (opened.st_size < 0 || static_cast<std::uint64_t>(opened.st_size) >= expected.size()) return false;
+  std::string bytes(static_cast<std::size_t>(opened.st_size) + 1, '\0');
+  const ssize_t got = ::pread(record.get(), bytes.data(), bytes.size(), 0);
+  if (got != opened.st_size || !std::string_view(expected).starts_with(std::string_view(bytes.data(), bytes.size() - 1))) {
+    return false;
+  }
+  // Still the same file under the name when it is unlinked.
+  struct stat named {};
+  if (::fstatat(staging.get(), ownerRecord.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != opened.st_dev ||
+      named.st_ino != opened.st_ino) {
+    return false;
+  }
+  if (::unlinkat(staging.get(), ownerRecord.c_str(), 0) != 0) return false;
+  ::fsync(staging.get());
+  if (::unlinkat(destination.get(), plan.stagingName.c_str(), AT_REMOVEDIR) != 0) return false;
+  ::fsync(destination.get());
+  return true;
+}
+
+// A set's publication commits only once every member is linked into the
+// destination; a helper killed while it linked them leaves some members
+// visible and others not. While every member is still in the staging
+// directory (the helper removes staged members only after the commit), a set
+// with some but not all members linked never committed, and its links are
+// removed here: each is a destination entry that is the very file (device and
+// inode) of a staged member whose digest the conversion reported, so it is
+// this plan's and nobody else's. A set linked whole is left to stand.
+void rollBackUncommittedSetLinks(BorrowedFd destination, BorrowedFd staging, const StagingPlan& plan) {
+  if (!plan.set || plan.digests.size() != plan.outputNames.size()) return;
+  std::vector<FileIdentity> linked;
+  for (const std::string& name : plan.outputNames) {
+    struct stat status {};
+    if (::fstatat(staging.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) {
+      return;  // a member went: the publication committed, or this is not a state this rule knows
+    }
+    if (status.st_nlink == 2) linked.push_back(FileIdentity::of(status));
+  }
+  if (linked.empty() || linked.size() == plan.outputNames.size()) return;
+  for (const std::string& name : namesIn(destination)) {
+    if (name.starts_with(".")) continue;
+    const std::optional<FileIdentity> entry = observeEntry(destination, name);
+    if (!entry) continue;
+    for (const FileIdentity& member : linked) {
+      if (entry->sameObject(member)) {
+        ::unlinkat(destination.get(), name.c_str(), 0);
+        break;
+      }
+    }
+  }
+  ::fsync(destination.get());
+}
+
+// Unlinks `name` when it is still the empty regular file `observed`.
+bool removeEmptyEntry(BorrowedFd directory, const std::string& name, const FileIdentity& observed) {
+  struct stat named {};
+  if (::fstatat(directory.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+      named.st_size != 0 || !FileIdentity::of(named).sameObject(observed)) {
+    return false;
+  }
+  if (::unlinkat(directory.get(), name.c_str(), 0) != 0) return false;
+  ::fsync(directory.get());
+  return true;
 }
 
 // Another process may change the destination (a file saved, a second
@@ -105,7 +188,7 @@ void StagingClient::restoreInterruptedEntries(BorrowedFd staging, const StagingP
     if (!entry) continue;
     std::optional<std::string> original;
     if (plan.ownerIdentity && FileIdentity(*plan.ownerIdentity).sameObject(*entry)) {
-      original = ownerRecordName;
+      original = ownerRecord;
     } else {
       std::string digest;
       try {
@@ -233,7 +316,7 @@ UniqueFd StagingClient::openStaging(const Destination& destination, const Stagin
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!staging) fail("The staging directory the helper prepared cannot be opened.");
   const FileIdentity owner = FileIdentity(*plan.ownerIdentity);
-  const std::optional<FileIdentity> observedOwner = observeEntry(staging.borrow(), ownerRecordName);
+  const std::optional<FileIdentity> observedOwner = observeEntry(staging.borrow(), ownerRecord);
   if (!observedOwner || !observedOwner->sameContentStamp(owner)) {
     fail("The staging directory is not the one the helper prepared.");
   }
@@ -340,16 +423,21 @@ void StagingClient::cleanup(HelperSession& helper, const Destination& destinatio
     journal_.record(plan);
   }
   restoreInterruptedEntries(staging.borrow(), plan);
+  rollBackUncommittedSetLinks(destination.descriptor.borrow(), staging.borrow(), plan);
+  if (removeUnfinishedPreparation(destination.descriptor.borrow(), staging.borrow(), plan)) {
+    journal_.forget(plan);
+    return;
+  }
 
   std::optional<ProtocolFileIdentity> owner = plan.ownerIdentity;
   if (owner) {
     // Moving the record to a quarantine name and back (a removal the helper
     // did not finish) changes its status-change time and nothing else. The
     // helper still compares the record's bytes with what this plan must hold.
-    const std::optional<FileIdentity> observed = observeEntry(staging.borrow(), ownerRecordName);
+    const std::optional<FileIdentity> observed = observeEntry(staging.borrow(), ownerRecord);
     if (observed && observed->sameContentStamp(FileIdentity(*owner))) owner = observed->protocolValue();
   } else {
-    const std::optional<FileIdentity> observed = observeEntry(staging.borrow(), ownerRecordName);
+    const std::optional<FileIdentity> observed = observeEntry(staging.borrow(), ownerRecord);
     if (!observed) {
       // The helper died between creating the directory and its record: the
       // directory can only be empty, and rmdir removes nothing else.
@@ -370,6 +458,10 @@ void StagingClient::cleanup(HelperSession& helper, const Destination& destinatio
     for (const std::string& name : plan.outputNames) {
       const std::optional<FileIdentity> output = observeEntry(staging.borrow(), name);
       if (!output) continue;
+      // Created by a helper that died before it wrote a byte: no binding can
+      // name an empty output, and an empty file under a planned name holds
+      // nothing anyone could lose, so it goes here.
+      if (output->size == 0 && removeEmptyEntry(staging.borrow(), name, *output)) continue;
       std::string digest;
       if (const auto known = plan.digests.find(name); known != plan.digests.end()) {
         digest = known->second;
