@@ -20,6 +20,7 @@
 #include "helper_core/file_access/unique_fd.hpp"
 #include "tests/file_access/file_test_support.hpp"
 #include "tests/helper/helper_child.hpp"
+#include "tests/hostile/hostile_session.hpp"
 
 namespace quorvantelmic {
 namespace {
@@ -36,18 +37,8 @@ std::string fixture(const std::string& name) {
   return std::string(QUORVANTELMIC_SOURCE_DIR) + "/tests/fixtures/hostile/" + name;
 }
 
-json request(const char* operation, const char* id) {
-  return json{{"operation", operation}, {"requestId", id}, {"protocolVersion", 4}, {"sourcePath", "/dev/fd/3"}};
-}
-
-// The sanitizer keeps freed blocks in a quarantine of up to 256 MiB, which
-// would count as resident although the helper let them go; without it the
-// peak is what the helper really held. Builds without the sanitizer ignore it.
-std::vector<std::string> measuringEnvironment() {
-  const char* current = std::getenv("ASAN_OPTIONS");
-  std::string options = current != nullptr && *current != '\0' ? std::string(current) + ":" : std::string();
-  return {"ASAN_OPTIONS=" + options + "quarantine_size_mb=0"};
-}
+using hostile::measuringEnvironment;
+using hostile::request;
 
 struct HostileRun {
   testing::ChildOutcome outcome;

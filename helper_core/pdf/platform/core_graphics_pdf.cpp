@@ -19,6 +19,7 @@
 #include <qpdf/Pipeline.hh>
 
 #include "helper_core/pdf/platform/library_support.hpp"
+#include "helper_core/pdf/platform/page_drawing_bounds.hpp"
 
 namespace quorvantelmic {
 
@@ -41,6 +42,10 @@ struct CGPDFDocumentState {
   mutable std::unique_ptr<RenderingDocument> rendering;
   // Decoded content-stream bytes the scans of this document may still read.
   mutable std::size_t contentBudget = 0;
+  // Per page, whether poppler may draw it (-1 until its drawing was costed),
+  // and the cost of the pages admitted so far.
+  mutable std::vector<signed char> drawable;
+  mutable PageDrawingCost drawingAdmitted;
 };
 
 struct CGPDFPageState {
@@ -60,6 +65,7 @@ namespace {
 
 using detail::CGPDFDocumentState;
 using detail::CGPDFPageState;
+using detail::PageDrawingCost;
 using detail::RenderingDocument;
 
 std::optional<PDFRect> rectangle(QPDFObjectHandle box) {
@@ -223,6 +229,23 @@ PDFData renderingBytes(const PDFData& data) {
   }
 }
 
+// Whether poppler may draw page `index` (or extract its text, which draws it
+// too): the page's own drawing and that of the pages admitted before it must
+// stay within bounds. Each page is costed once per document.
+bool pageDrawable(const CGPDFDocumentState& state, std::size_t index) {
+  if (!state.qpdf || index >= state.pages.size()) return false;
+  if (state.drawable.size() != state.pages.size()) state.drawable.assign(state.pages.size(), -1);
+  if (state.drawable[index] < 0) {
+    const std::optional<PageDrawingCost> cost = detail::pageDrawingCost(*state.qpdf, state.pages[index]);
+    PageDrawingCost total = state.drawingAdmitted;
+    if (cost) total += *cost;
+    const bool admitted = cost && total.withinDocumentBounds();
+    if (admitted) state.drawingAdmitted = total;
+    state.drawable[index] = admitted ? 1 : 0;
+  }
+  return state.drawable[index] == 1;
+}
+
 const RenderingDocument* renderingDocument(const CGPDFDocumentState& state) {
   if (state.renderingAttempted) return state.rendering.get();
   state.renderingAttempted = true;
@@ -353,6 +376,7 @@ std::optional<PDFBitmap> CGPDFPage::drawIntoBitmap(double scale, std::int64_t pi
       pixelHeight > largestEdge || pixelWidth * pixelHeight > (std::int64_t{1} << 31)) {
     return std::nullopt;
   }
+  if (!pageDrawable(*state_->document, state_->index)) return std::nullopt;
   const RenderingDocument* rendering = renderingDocument(*state_->document);
   if (rendering == nullptr) return std::nullopt;
   const std::unique_ptr<poppler::page> page(rendering->document->create_page(static_cast<int>(state_->index)));
@@ -408,6 +432,9 @@ bool CGPDFScanner::scan() {
   const CGPDFPageState& page = *stream_.page_.state_;
   const CGPDFDocumentState& document = *page.document;
   if (!document.qpdf) return false;
+  // A page too costly to draw would be drawn once more to extract its text;
+  // its scan does not complete, so text is assumed instead.
+  if (!pageDrawable(document, page.index)) return false;
   const std::size_t limit = std::min(maximumScannedContentBytesPerPage, document.contentBudget);
   std::optional<std::string> content;
   std::size_t consumed = 0;

@@ -1,0 +1,47 @@
+// Internal to the PDF platform layer: how much work drawing a page would be.
+//
+// Poppler draws a page (and extracts its text) by executing its content and
+// everything that content draws, without any budget of its own: a chain of
+// form XObjects that each draw the next ten times takes a few hundred bytes
+// and billions of drawings, a tiling pattern with a step of a thousandth of a
+// point fills a page with hundreds of billions of tiles, an image may declare
+// ten gigapixels over a tiny stream, and every q operator keeps a saved
+// graphics state alive until its Q. None of that can be interrupted once
+// poppler has started, so the work is estimated from the structure first,
+// with qpdf, and a page over the bounds is never handed to poppler.
+#pragma once
+
+#include <optional>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+
+namespace quorvantelmic::detail {
+
+// What drawing one page executes, counting a form, pattern cell or glyph
+// procedure each time it is drawn. Doubles, so that multiplied-out counts of
+// hostile files saturate instead of overflowing.
+struct PageDrawingCost {
+  double operators = 0;     // content operators executed
+  double contentBytes = 0;  // decoded content bytes lexed
+  double formDrawings = 0;  // form XObjects, soft masks, glyph procedures and appearances drawn
+  double imagePixels = 0;   // declared pixels of the images placed
+  double patternTiles = 0;  // tiling-pattern cells painted
+  double depth = 0;         // deepest nesting of saved graphics states
+
+  PageDrawingCost& operator+=(const PageDrawingCost& other);
+  PageDrawingCost scaled(double times) const;
+  // Whether every count is within the bounds of one page.
+  bool withinPageBounds() const;
+  // Whether every count is within the bounds of a whole document (all its
+  // pages together).
+  bool withinDocumentBounds() const;
+};
+
+// The cost of drawing `page` of `qpdf` (content, forms, patterns, soft masks,
+// Type 3 glyphs and annotation appearances, as poppler draws them); none when
+// some stream cannot be decoded within bounds, the structure nests too deeply
+// to walk, or a count already passed the page bounds.
+std::optional<PageDrawingCost> pageDrawingCost(QPDF& qpdf, QPDFObjectHandle page);
+
+}  // namespace quorvantelmic::detail
