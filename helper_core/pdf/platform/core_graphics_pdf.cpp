@@ -236,7 +236,7 @@ bool pageDrawable(const CGPDFDocumentState& state, std::size_t index) {
   if (!state.qpdf || index >= state.pages.size()) return false;
   if (state.drawable.size() != state.pages.size()) state.drawable.assign(state.pages.size(), -1);
   if (state.drawable[index] < 0) {
-    const std::optional<PageDrawingCost> cost = detail::pageDrawingCost(*state.qpdf, state.pages[index]);
+    const std::optional<PageDrawingCost> cost = detail::pageDrawingCost(state.pages[index]);
     PageDrawingCost total = state.drawingAdmitted;
     if (cost) total += *cost;
     const bool admitted = cost && total.withinDocumentBounds();

@@ -103,7 +103,7 @@ class ContentCallbacks final : public QPDFObjectHandle::ParserCallbacks {
 
 class Walk {
  public:
-  Walk(QPDF& qpdf, double pageArea) : qpdf_(qpdf), pageArea_(pageArea) {}
+  explicit Walk(double pageArea) : pageArea_(pageArea) {}
 
   // A content stream (or array of them, for the page) with `resources`.
   PageDrawingCost content(QPDFObjectHandle streams, QPDFObjectHandle resources) {
@@ -199,7 +199,6 @@ class Walk {
   }
 
  private:
-  QPDF& qpdf_;
   double pageArea_;
   std::size_t decodedBytes_ = 0;
   std::map<QPDFObjGen, PageDrawingCost> costs_;
@@ -366,7 +365,7 @@ bool PageDrawingCost::withinDocumentBounds() const {
          patternTiles <= documentPages * maximumPatternTilesPerPage && depth <= maximumDepth;
 }
 
-std::optional<PageDrawingCost> pageDrawingCost(QPDF& qpdf, QPDFObjectHandle page) {
+std::optional<PageDrawingCost> pageDrawingCost(QPDFObjectHandle page) {
   try {
     QPDFPageObjectHelper helper(page);
     QPDFObjectHandle box = helper.getMediaBox(false);
@@ -375,7 +374,7 @@ std::optional<PageDrawingCost> pageDrawingCost(QPDF& qpdf, QPDFObjectHandle page
       const QPDFObjectHandle::Rectangle r = box.getArrayAsRectangle();
       area = std::fabs((r.urx - r.llx) * (r.ury - r.lly));
     }
-    Walk walk(qpdf, area);
+    Walk walk(area);
     QPDFObjectHandle resources = helper.getAttribute("/Resources", false);
     PageDrawingCost cost = walk.content(page.getKey("/Contents"), resources);
     // Poppler draws every annotation's normal appearance over the page.

@@ -38,10 +38,10 @@ struct PageDrawingCost {
   bool withinDocumentBounds() const;
 };
 
-// The cost of drawing `page` of `qpdf` (content, forms, patterns, soft masks,
-// Type 3 glyphs and annotation appearances, as poppler draws them); none when
-// some stream cannot be decoded within bounds, the structure nests too deeply
-// to walk, or a count already passed the page bounds.
-std::optional<PageDrawingCost> pageDrawingCost(QPDF& qpdf, QPDFObjectHandle page);
+// The cost of drawing `page` (content, forms, patterns, soft masks, Type 3
+// glyphs and annotation appearances, as poppler draws them); none when some
+// stream cannot be decoded within bounds, the structure nests too deeply to
+// walk, or a count already passed the page bounds.
+std::optional<PageDrawingCost> pageDrawingCost(QPDFObjectHandle page);
 
 }  // namespace quorvantelmic::detail
