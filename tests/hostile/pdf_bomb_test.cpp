@@ -265,8 +265,11 @@ TEST(HostilePDFs, LyingLengthsInflationBombsAndHugeBoxes) {
 // gigapixels and a pattern of a thousandth of a point are refused before they
 // are drawn, and so is the fan-out of forms reached through an annotation's
 // appearance, a soft mask or a Type 3 glyph; a pattern of half a point
-// (1938816 cells) is drawn; an object stream that claims a billion objects
-// holds one.
+// (1938816 cells) is drawn, but eleven such pages pass the bound of a whole
+// document, so the last is neither drawn nor searched for text. An object
+// stream that claims a billion objects holds one; a JPEG frame of 65500 x
+// 65500 behind a 16 x 16 image and a sampled function of 900 megasamples
+// from 3000 bytes are read only as far as they go.
 TEST(HostilePDFs, DrawingWorkBombs) {
   runCases({
       {42, "07-image-declares-10-gigapixels.pdf", kAccepted, 1, 612, 792, true, kNotRendered},
@@ -276,6 +279,9 @@ TEST(HostilePDFs, DrawingWorkBombs) {
       {46, "07-annotation-appearance-fans-out.pdf", kAccepted, 1, 612, 792, true, kNotRendered},
       {47, "07-soft-mask-fans-out.pdf", kAccepted, 1, 612, 792, true, kNotRendered},
       {48, "07-type3-glyph-fans-out.pdf", kAccepted, 1, 612, 792, true, kNotRendered},
+      {49, "07-jpeg-frame-larger-than-its-image.pdf", kAccepted, 1},
+      {50, "07-sampled-function-of-900-megasamples.pdf", kAccepted, 1},
+      {51, "07-eleven-pages-over-the-document-bound.pdf", kAccepted, 11, 612, 792, true, kNotRendered},
   });
 }
 
