@@ -281,31 +281,6 @@ struct PngTexts {
   std::string iptc;
 };
 
-// Whether the pixels look like a photograph: in a sample of rows, few pixels
-// equal their left neighbour. After the row filters such data is close to
-// noise, on which zlib's default matching spends most of the encode (6 s for
-// a 12-megapixel photo here) to little effect; run-length matching of the
-// filtered bytes is seven times faster and smaller still. Drawings, text and
-// screenshots repeat themselves at a distance, which only the default
-// matching finds.
-bool looksPhotographic(const PlainPixels& pixels) {
-  const std::size_t bytesPerPixel =
-      (pixels.colorComponents + (pixels.alpha ? 1 : 0)) * (pixels.bitsPerComponent == 16 ? 2 : 1);
-  if (pixels.width < 2 || pixels.height == 0) return false;
-  constexpr std::size_t sampledRows = 64;
-  const std::size_t step = std::max<std::size_t>(1, pixels.height / sampledRows);
-  std::size_t compared = 0;
-  std::size_t repeated = 0;
-  for (std::size_t y = step / 2; y < pixels.height; y += step) {
-    const std::uint8_t* row = pixels.row(y);
-    for (std::size_t x = 1; x < pixels.width; ++x) {
-      repeated += std::memcmp(row + x * bytesPerPixel, row + (x - 1) * bytesPerPixel, bytesPerPixel) == 0 ? 1 : 0;
-    }
-    compared += pixels.width - 1;
-  }
-  return repeated * 4 < compared;
-}
-
 bool encodePngInto(const PlainPixels& pixels, const ImageBytes* exif, const PngTexts& texts, const ImageBytes& icc,
                    const std::string& iccName, ImageBytes& output) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
@@ -354,6 +329,11 @@ bool encodePngInto(const PlainPixels& pixels, const ImageBytes* exif, const PngT
     ++textCount;
   }
   if (textCount > 0) png_set_text(png, info, entries, textCount);
+  // After the row filters a photograph is close to noise, on which zlib's
+  // default matching spends most of the encode (6 s for a 12-megapixel
+  // photo) to little effect; run-length matching is seven times faster and
+  // smaller still. Drawings, text and screenshots repeat themselves at a
+  // distance, which only the default matching finds.
   if (looksPhotographic(pixels)) png_set_compression_strategy(png, Z_RLE);
   png_write_info(png, info);
   if (pixels.bitsPerComponent == 16) png_set_swap(png);

@@ -344,7 +344,10 @@ bool encodeTiffInto(const PlainPixels& pixels, int orientation, const TiffPictur
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(t, TIFFTAG_ORIENTATION, static_cast<std::uint16_t>(orientation));
   TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
-  TIFFSetField(t, TIFFTAG_ZIPQUALITY, 6);
+  // libdeflate's level 6 spends a second on a 12-megapixel photograph, whose
+  // predicted rows are close to noise, for 13 % less than level 1 gives in a
+  // third of the time; drawings and scans keep the thorough level.
+  TIFFSetField(t, TIFFTAG_ZIPQUALITY, looksPhotographic(pixels) ? 1 : 6);
   TIFFSetField(t, TIFFTAG_PREDICTOR, model == ColorSpaceModel::lab ? PREDICTOR_NONE : PREDICTOR_HORIZONTAL);
   if (model == ColorSpaceModel::cmyk) TIFFSetField(t, TIFFTAG_INKSET, INKSET_CMYK);
   if (pixels.alpha) {

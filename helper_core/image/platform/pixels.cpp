@@ -236,6 +236,23 @@ double componentAt(const std::uint8_t* row, std::size_t index) {
 
 }  // namespace
 
+bool looksPhotographic(const PlainPixels& pixels) noexcept {
+  if (pixels.width < 2 || pixels.height == 0 || pixels.data() == nullptr) return false;
+  const std::size_t bytesPerPixel = pixels.channels() * (pixels.bitsPerComponent / 8);
+  constexpr std::size_t sampledRows = 64;
+  const std::size_t step = std::max<std::size_t>(1, pixels.height / sampledRows);
+  std::size_t compared = 0;
+  std::size_t repeated = 0;
+  for (std::size_t y = step / 2; y < pixels.height; y += step) {
+    const std::uint8_t* row = pixels.row(y);
+    for (std::size_t x = 1; x < pixels.width; ++x) {
+      repeated += std::memcmp(row + x * bytesPerPixel, row + (x - 1) * bytesPerPixel, bytesPerPixel) == 0 ? 1 : 0;
+    }
+    compared += pixels.width - 1;
+  }
+  return repeated * 4 < compared;
+}
+
 std::optional<PlainPixels> plainPixels(const DecodedImage& image, bool keepAlpha, std::size_t bits) {
   const std::optional<Layout> layout = layoutOf(image);
   if (!layout || (bits != 8 && bits != 16)) return std::nullopt;

@@ -43,6 +43,11 @@ class PlainPixels {
   std::shared_ptr<const void> keepAlive_;
 };
 
+// Whether the pixels look like a photograph rather than a drawing, text or a
+// screenshot: in a sample of rows, fewer than a quarter of the pixels equal
+// their left neighbour. Lossless encoders trade speed for size by it.
+bool looksPhotographic(const PlainPixels& pixels) noexcept;
+
 // `bits` is 8 or 16; alpha is kept only when asked for and present. None for
 // layouts that cannot be read (an unknown model) or when memory runs out.
 std::optional<PlainPixels> plainPixels(const DecodedImage& image, bool keepAlpha, std::size_t bits);
