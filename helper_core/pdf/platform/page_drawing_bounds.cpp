@@ -10,7 +10,6 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "helper_core/pdf/platform/library_support.hpp"
@@ -21,8 +20,9 @@ namespace {
 
 // Bounds of one page. Measured with poppler 22.12 on this machine: a form
 // drawing costs about 50 microseconds, a declared image pixel 3 nanoseconds,
-// a lexed content byte 8 nanoseconds, a saved graphics state 7 KiB and a
-// pattern cell 25 bytes; a page at these bounds draws in a few seconds and
+// a lexed content byte 8 nanoseconds, a saved graphics state 7 KiB, a
+// pattern cell 25 bytes and a byte of mesh-shading data 5 bytes of vertices
+// (and 25 nanoseconds); a page at these bounds draws in a few seconds and
 // holds tens of megabytes. The cells are counted over the whole page, which
 // still admits a hatching of half a point across a US Letter page.
 constexpr double maximumOperatorsPerPage = 10'000'000;
@@ -30,32 +30,58 @@ constexpr double maximumContentBytesPerPage = 256.0 * 1024 * 1024;
 constexpr double maximumFormDrawingsPerPage = 50'000;
 constexpr double maximumImagePixelsPerPage = 400'000'000;
 constexpr double maximumPatternTilesPerPage = 2'000'000;
+constexpr double maximumMeshBytesPerPage = 64.0 * 1024 * 1024;
 constexpr double maximumDepth = 1024;
 // A document's pages together may do ten pages' worth of that work.
 constexpr double documentPages = 10;
 
-// One stream decoded, and all the streams of one walk together.
+// One stream decoded, and all the streams of one walk together; one mesh
+// shading, which poppler holds as vertices all at once.
 constexpr std::size_t maximumStreamBytes = std::size_t{32} << 20;
+constexpr std::size_t maximumMeshBytes = std::size_t{16} << 20;
 constexpr std::size_t maximumWalkBytes = std::size_t{256} << 20;
 // Forms drawing forms: the walk recurses once per level.
 constexpr std::size_t maximumNesting = 128;
 
 struct WalkAbandoned : std::exception {};
 
+// Collects decoded bytes up to a limit. qpdf turns an exception thrown here
+// into a failed decode, so the limit is remembered apart from it: a stream
+// that is merely damaged keeps what was decoded (poppler draws that much), a
+// stream over the limit ends the walk.
 class BoundedText final : public Pipeline {
  public:
-  BoundedText(std::string& target, std::size_t limit)
+  BoundedText(std::string* target, std::size_t limit)
       : Pipeline("drawing cost", nullptr), target_(target), limit_(limit) {}
   void write(unsigned char const* data, size_t length) override {
-    if (length > limit_ - target_.size()) throw WalkAbandoned();
-    target_.append(reinterpret_cast<const char*>(data), length);
+    if (length > limit_ - size_) {
+      exceeded_ = true;
+      throw WalkAbandoned();
+    }
+    size_ += length;
+    if (target_ != nullptr) target_->append(reinterpret_cast<const char*>(data), length);
   }
   void finish() override {}
+  bool exceeded() const { return exceeded_; }
+  std::size_t size() const { return size_; }
 
  private:
-  std::string& target_;
+  std::string* target_;  // none: only counted
   std::size_t limit_;
+  std::size_t size_ = 0;
+  bool exceeded_ = false;
 };
+
+// Pipes `stream` decoded into `collector`; only a limit passed is fatal.
+void decode(QPDFObjectHandle stream, BoundedText& collector) {
+  bool piped = false;
+  try {
+    piped = stream.pipeStreamData(&collector, 0, qpdf_dl_specialized);
+  } catch (const WalkAbandoned&) {
+    piped = false;
+  }
+  if (!piped && collector.exceeded()) throw WalkAbandoned();
+}
 
 double number(QPDFObjectHandle object, double fallback) {
   return object.isNumber() ? object.getNumericValue() : fallback;
@@ -88,12 +114,11 @@ class ContentCallbacks final : public QPDFObjectHandle::ParserCallbacks {
   PageDrawingCost& cost_;
   std::vector<QPDFObjectHandle> operands_;
   double depth_ = 0;
-  // The pattern cells of the current fill and stroke colours, saved by q.
+  // What painting with the current fill and stroke colours costs beyond the
+  // operator, when they are patterns; saved by q.
   struct Paint {
-    double fillTiles = 0;
-    double strokeTiles = 0;
-    PageDrawingCost fillCell;
-    PageDrawingCost strokeCell;
+    std::optional<PageDrawingCost> fill;
+    std::optional<PageDrawingCost> stroke;
   };
   Paint paint_;
   std::vector<Paint> saved_;
@@ -117,8 +142,10 @@ class Walk {
     for (QPDFObjectHandle& part : parts) {
       if (!part.isStream()) continue;
       if (!decoded.empty()) decoded.push_back('\n');
-      BoundedText collector(decoded, std::min(maximumStreamBytes, maximumWalkBytes - decodedBytes_));
-      if (!part.pipeStreamData(&collector, 0, qpdf_dl_specialized)) throw WalkAbandoned();
+      const std::size_t limit = std::min(maximumStreamBytes, maximumWalkBytes - decodedBytes_);
+      if (decoded.size() >= limit) throw WalkAbandoned();
+      BoundedText collector(&decoded, limit - decoded.size());
+      decode(part, collector);
     }
     decodedBytes_ += decoded.size();
     PageDrawingCost cost;
@@ -158,12 +185,33 @@ class Walk {
     return inner;
   }
 
-  // The cells a tiling pattern paints over the page, and the cost of one.
-  std::pair<double, PageDrawingCost> pattern(QPDFObjectHandle pattern, QPDFObjectHandle inherited) {
-    if (!pattern.isStream() || number(pattern.getDict().getKey("/PatternType"), 0) != 1) {
-      return {0, PageDrawingCost{}};
+  // A shading: the mesh data of types 4 to 7 is decoded (and counted, not
+  // kept) once per walk.
+  PageDrawingCost shading(QPDFObjectHandle shading) {
+    PageDrawingCost cost;
+    cost.operators = 1;
+    if (!shading.isStream()) return cost;
+    const QPDFObjGen key = shading.getObjGen();
+    if (shading.isIndirect()) {
+      if (const auto known = meshes_.find(key); known != meshes_.end()) return known->second;
     }
-    QPDFObjectHandle dictionary = pattern.getDict();
+    BoundedText counter(nullptr, maximumMeshBytes);
+    decode(shading, counter);
+    cost.meshBytes = static_cast<double>(counter.size());
+    if (shading.isIndirect()) meshes_[key] = cost;
+    return cost;
+  }
+
+  // What one painting with a pattern costs: for a tiling pattern the cells it
+  // paints over the page and one drawing of its cell (poppler draws the cell
+  // once and repeats the bitmap), for a shading pattern its shading; none
+  // for anything else.
+  std::optional<PageDrawingCost> pattern(QPDFObjectHandle pattern, QPDFObjectHandle inherited) {
+    QPDFObjectHandle dictionary = pattern.isStream() ? pattern.getDict() : pattern;
+    if (!dictionary.isDictionary()) return std::nullopt;
+    const double type = number(dictionary.getKey("/PatternType"), 0);
+    if (type == 2) return shading(dictionary.getKey("/Shading"));
+    if (type != 1 || !pattern.isStream()) return std::nullopt;
     const double xStep = number(dictionary.getKey("/XStep"), 0);
     const double yStep = number(dictionary.getKey("/YStep"), 0);
     double determinant = 1;
@@ -176,7 +224,9 @@ class Walk {
     // A step of zero or one that is no number is a cell poppler would repeat
     // without end; it counts as infinitely many.
     const double tiles = cell > 0 && std::isfinite(cell) ? std::ceil(pageArea_ / cell) : HUGE_VAL;
-    return {tiles, form(pattern, inherited)};
+    PageDrawingCost cost = form(pattern, inherited);
+    cost.patternTiles += tiles;
+    return cost;
   }
 
   // The most expensive glyph procedure of a Type 3 font.
@@ -193,6 +243,7 @@ class Walk {
       most.formDrawings = std::max(most.formDrawings, one.formDrawings);
       most.imagePixels = std::max(most.imagePixels, one.imagePixels);
       most.patternTiles = std::max(most.patternTiles, one.patternTiles);
+      most.meshBytes = std::max(most.meshBytes, one.meshBytes);
       most.depth = std::max(most.depth, one.depth);
     }
     return most;
@@ -202,6 +253,7 @@ class Walk {
   double pageArea_;
   std::size_t decodedBytes_ = 0;
   std::map<QPDFObjGen, PageDrawingCost> costs_;
+  std::map<QPDFObjGen, PageDrawingCost> meshes_;
   std::set<QPDFObjGen> active_;
 };
 
@@ -233,14 +285,8 @@ void ContentCallbacks::draw(const PageDrawingCost& child, double times) {
 }
 
 void ContentCallbacks::paint(bool fill, bool stroke) {
-  if (fill && paint_.fillTiles > 0) {
-    cost_.patternTiles += paint_.fillTiles;
-    draw(paint_.fillCell, 1);
-  }
-  if (stroke && paint_.strokeTiles > 0) {
-    cost_.patternTiles += paint_.strokeTiles;
-    draw(paint_.strokeCell, 1);
-  }
+  if (fill && paint_.fill) draw(*paint_.fill, 1);
+  if (stroke && paint_.stroke) draw(*paint_.stroke, 1);
 }
 
 void ContentCallbacks::showText(QPDFObjectHandle operand) {
@@ -299,15 +345,15 @@ void ContentCallbacks::handleObject(QPDFObjectHandle object) {
     QPDFObjectHandle mask = state.isDictionary() ? state.getKey("/SMask") : QPDFObjectHandle::newNull();
     if (mask.isDictionary()) draw(walk_.form(mask.getKey("/G"), resources_), 1);
   } else if (name == "scn" || name == "SCN") {
-    double tiles = 0;
-    PageDrawingCost cell;
-    if (!lastName.empty()) std::tie(tiles, cell) = walk_.pattern(named(resources_, "/Pattern", lastName), resources_);
-    (name == "scn" ? paint_.fillTiles : paint_.strokeTiles) = tiles;
-    (name == "scn" ? paint_.fillCell : paint_.strokeCell) = cell;
+    std::optional<PageDrawingCost> pattern;
+    if (!lastName.empty()) pattern = walk_.pattern(named(resources_, "/Pattern", lastName), resources_);
+    (name == "scn" ? paint_.fill : paint_.stroke) = pattern;
   } else if (name == "sc" || name == "g" || name == "rg" || name == "k" || name == "cs") {
-    paint_.fillTiles = 0;
+    paint_.fill.reset();
   } else if (name == "SC" || name == "G" || name == "RG" || name == "K" || name == "CS") {
-    paint_.strokeTiles = 0;
+    paint_.stroke.reset();
+  } else if (name == "sh") {
+    draw(walk_.shading(named(resources_, "/Shading", lastName)), 1);
   } else if (name == "f" || name == "F" || name == "f*") {
     paint(true, false);
   } else if (name == "S" || name == "s") {
@@ -337,6 +383,7 @@ PageDrawingCost& PageDrawingCost::operator+=(const PageDrawingCost& other) {
   formDrawings += other.formDrawings;
   imagePixels += other.imagePixels;
   patternTiles += other.patternTiles;
+  meshBytes += other.meshBytes;
   depth = std::max(depth, other.depth);
   return *this;
 }
@@ -348,13 +395,15 @@ PageDrawingCost PageDrawingCost::scaled(double times) const {
   result.formDrawings *= times;
   result.imagePixels *= times;
   result.patternTiles *= times;
+  result.meshBytes *= times;
   return result;
 }
 
 bool PageDrawingCost::withinPageBounds() const {
   return operators <= maximumOperatorsPerPage && contentBytes <= maximumContentBytesPerPage &&
          formDrawings <= maximumFormDrawingsPerPage && imagePixels <= maximumImagePixelsPerPage &&
-         patternTiles <= maximumPatternTilesPerPage && depth <= maximumDepth;
+         patternTiles <= maximumPatternTilesPerPage && meshBytes <= maximumMeshBytesPerPage &&
+         depth <= maximumDepth;
 }
 
 bool PageDrawingCost::withinDocumentBounds() const {
@@ -362,7 +411,8 @@ bool PageDrawingCost::withinDocumentBounds() const {
          contentBytes <= documentPages * maximumContentBytesPerPage &&
          formDrawings <= documentPages * maximumFormDrawingsPerPage &&
          imagePixels <= documentPages * maximumImagePixelsPerPage &&
-         patternTiles <= documentPages * maximumPatternTilesPerPage && depth <= maximumDepth;
+         patternTiles <= documentPages * maximumPatternTilesPerPage &&
+         meshBytes <= documentPages * maximumMeshBytesPerPage && depth <= maximumDepth;
 }
 
 std::optional<PageDrawingCost> pageDrawingCost(QPDFObjectHandle page) {

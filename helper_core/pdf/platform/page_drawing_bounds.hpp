@@ -5,8 +5,9 @@
 // form XObjects that each draw the next ten times takes a few hundred bytes
 // and billions of drawings, a tiling pattern with a step of a thousandth of a
 // point fills a page with hundreds of billions of tiles, an image may declare
-// ten gigapixels over a tiny stream, and every q operator keeps a saved
-// graphics state alive until its Q. None of that can be interrupted once
+// ten gigapixels over a tiny stream, a mesh shading that inflates to a
+// quarter of a gigabyte becomes more than a gigabyte of vertices, and every q
+// operator keeps a saved graphics state alive until its Q. None of that can be interrupted once
 // poppler has started, so the work is estimated from the structure first,
 // with qpdf, and a page over the bounds is never handed to poppler.
 #pragma once
@@ -27,6 +28,7 @@ struct PageDrawingCost {
   double formDrawings = 0;  // form XObjects, soft masks, glyph procedures and appearances drawn
   double imagePixels = 0;   // declared pixels of the images placed
   double patternTiles = 0;  // tiling-pattern cells painted
+  double meshBytes = 0;     // decoded mesh-shading data poppler parses into vertices
   double depth = 0;         // deepest nesting of saved graphics states
 
   PageDrawingCost& operator+=(const PageDrawingCost& other);
