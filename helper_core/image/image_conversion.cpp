@@ -74,12 +74,16 @@ void ImageOperations::validateInheritedOutputPath(std::string_view outputPath, T
   }
 }
 
-RasterOutputPlan ImageOperations::makeOutputPlan(const InspectedImage& source, const ConvertImageOptions& options) {
-  const ImageProbe& probe = source.probe;
-  const bool transposes = probe.orientation >= 5 && probe.orientation <= 8;
-  const std::int64_t orientedWidth = transposes ? probe.height : probe.width;
-  const std::int64_t orientedHeight = transposes ? probe.width : probe.height;
+namespace {
 
+struct FittedSize {
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+};
+
+// The output's size: the oriented source scaled down, keeping its aspect, to
+// fit the requested maximums.
+FittedSize fittedSize(std::int64_t orientedWidth, std::int64_t orientedHeight, const ConvertImageOptions& options) {
   // The scale is kept as a fraction so that the sizes come out exactly.
   std::int64_t numerator = 1;
   std::int64_t denominator = 1;
@@ -97,8 +101,28 @@ RasterOutputPlan ImageOperations::makeOutputPlan(const InspectedImage& source, c
     const std::int64_t size = (extent * numerator + denominator / 2) / denominator;
     return std::clamp<std::int64_t>(size, 1, std::max<std::int64_t>(bound, 1));
   };
-  const std::int64_t width = scaled(orientedWidth, options.maximumWidth);
-  const std::int64_t height = scaled(orientedHeight, options.maximumHeight);
+  return FittedSize{scaled(orientedWidth, options.maximumWidth), scaled(orientedHeight, options.maximumHeight)};
+}
+
+// The longer side the conversion will draw a source of this stored size at,
+// when that is at most half the source's own (below that a reduced decode
+// saves nothing); otherwise 0, the full size.
+std::size_t drawnLongSide(std::int64_t width, std::int64_t height, std::int64_t orientation,
+                          const ConvertImageOptions& options) {
+  const bool transposes = orientation >= 5 && orientation <= 8;
+  const FittedSize fitted = fittedSize(transposes ? height : width, transposes ? width : height, options);
+  const std::int64_t drawn = std::max(fitted.width, fitted.height);
+  return drawn * 2 <= std::max(width, height) ? static_cast<std::size_t>(drawn) : 0;
+}
+
+}  // namespace
+
+RasterOutputPlan ImageOperations::makeOutputPlan(const InspectedImage& source, const ConvertImageOptions& options) {
+  const ImageProbe& probe = source.probe;
+  const bool transposes = probe.orientation >= 5 && probe.orientation <= 8;
+  const std::int64_t orientedWidth = transposes ? probe.height : probe.width;
+  const std::int64_t orientedHeight = transposes ? probe.width : probe.height;
+  const auto [width, height] = fittedSize(orientedWidth, orientedHeight, options);
   if (width > HelperLimits::maximumResizeDimension || height > HelperLimits::maximumResizeDimension ||
       HelperLimits::maximumPixels / height < width) {
     fail(HelperErrorCode::resourceLimit, "The resized image exceeds the output pixel limit.");
@@ -283,7 +307,10 @@ ConvertedImage ImageOperations::convertImage(std::string_view sourcePath, std::s
     // The source bytes are needed only until the image source holds its own copy.
     InspectedImage source = [&] {
       const std::vector<std::uint8_t> bytes = reader.readRegularFile(sourcePath, HelperLimits::maximumSourceBytes);
-      return inspector.inspect(bytes, true);
+      // A large downscale decodes at a reduced size where the codec can.
+      return inspector.inspect(bytes, true, [&](std::int64_t width, std::int64_t height, std::int64_t orientation) {
+        return drawnLongSide(width, height, orientation, options);
+      });
     }();
     Encoded result;
     if (!source.metadata.hasUnsupportedMetadata) {

@@ -216,7 +216,8 @@ std::vector<std::string> boundedTypeIdentifiers(const std::vector<std::string>& 
   return result;
 }
 
-InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool decodePixels) const {
+InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool decodePixels,
+                                       const DrawnLongSide& drawnLongSide) const {
   if (bytes.empty()) fail(HelperErrorCode::decodeFailed, "The source image is empty.");
   std::optional<ImageSource> created = ImageSource::createWithData(bytes);
   if (!created) fail(HelperErrorCode::decodeFailed, "The source is not a readable image.");
@@ -251,7 +252,7 @@ InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool
   std::optional<DecodedImage> decoded;
   std::int64_t bitsPerComponent = 0;
   if (decodePixels) {
-    decoded = source.createImageAtIndex(0);
+    decoded = source.createImageAtIndex(0, drawnLongSide ? drawnLongSide(*width, *height, *orientation) : 0);
     if (!decoded) fail(HelperErrorCode::decodeFailed, "The source image pixels could not be decoded.");
     bitsPerComponent = static_cast<std::int64_t>(decoded->bitsPerComponent());
   }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -34,7 +35,8 @@ struct MetadataAssessment {
 struct InspectedImage {
   ImageSource source;
   ImageProbe probe;
-  // Frame 0 as stored; none when pixels were not requested.
+  // Frame 0 as stored (perhaps at a reduced size, see `inspect`); none when
+  // pixels were not requested.
   std::optional<DecodedImage> decodedImage;
   std::optional<std::string> profileName;
   // The ICC data of the decoded frame's colour space, present only when the
@@ -48,9 +50,16 @@ struct InspectedImage {
 
 class ImageInspector {
  public:
+  // From the stored width, height and orientation: the longer side at which
+  // the caller will draw the pixels, or 0 for the full size.
+  using DrawnLongSide = std::function<std::size_t(std::int64_t width, std::int64_t height, std::int64_t orientation)>;
+
   // Throws HelperFault (decode-failed, resource-limit) with the fixed message
-  // of the first check that fails.
-  InspectedImage inspect(std::span<const std::uint8_t> bytes, bool decodePixels) const;
+  // of the first check that fails. With `drawnLongSide`, a codec that can
+  // decode at reduced sizes (JPEG) decodes a frame no smaller than that side
+  // needs, so the frame may be smaller than the probe's size.
+  InspectedImage inspect(std::span<const std::uint8_t> bytes, bool decodePixels,
+                         const DrawnLongSide& drawnLongSide = {}) const;
 };
 
 // Property readers over the platform's property values.

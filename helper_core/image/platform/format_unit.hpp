@@ -53,6 +53,13 @@ class FormatDecoder {
   const ContainerDescription& description() const noexcept { return description_; }
   // Frame 0 as stored; none when it does not decode completely.
   virtual std::optional<DecodedImage> decodeFrame0() const = 0;
+  // Frame 0 at a reduced size whose longer side is still at least
+  // `minimumLongSide`, where the codec can decode at reduced sizes; otherwise
+  // as stored.
+  virtual std::optional<DecodedImage> decodeFrame0Reduced(std::size_t minimumLongSide) const {
+    (void)minimumLongSide;
+    return decodeFrame0();
+  }
 
  protected:
   ContainerDescription description_;

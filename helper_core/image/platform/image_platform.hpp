@@ -306,7 +306,10 @@ class ImageSource {
   // Properties of a frame (only frame 0 is described); none for other indexes.
   std::optional<PropertyDictionary> copyPropertiesAtIndex(std::size_t index) const;
   // The decoded frame 0 as stored (no orientation applied); none on failure.
-  std::optional<DecodedImage> createImageAtIndex(std::size_t index) const;
+  // With `minimumLongSide`, a codec that can decode at reduced sizes (JPEG)
+  // may return a smaller frame whose longer side is still at least that; the
+  // whole stream is read and checked either way.
+  std::optional<DecodedImage> createImageAtIndex(std::size_t index, std::size_t minimumLongSide = 0) const;
   // Frame 0 rendered in monochrome or RGB (CMYK and Lab keep their model),
   // 8 bits per component, alpha last when the source has alpha, with its
   // orientation applied when asked for.

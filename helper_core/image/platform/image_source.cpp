@@ -169,12 +169,13 @@ std::optional<PropertyDictionary> ImageSource::copyPropertiesAtIndex(std::size_t
   return properties;
 }
 
-std::optional<DecodedImage> ImageSource::createImageAtIndex(std::size_t index) const {
+std::optional<DecodedImage> ImageSource::createImageAtIndex(std::size_t index, std::size_t minimumLongSide) const {
   if (index != 0 || count() == 0) return std::nullopt;
   const detail::ContainerDescription& description = state_->decoder->description();
   if (!detail::withinDecodeLimits(description.width, description.height)) return std::nullopt;
   try {
-    return state_->decoder->decodeFrame0();
+    return minimumLongSide > 0 ? state_->decoder->decodeFrame0Reduced(minimumLongSide)
+                               : state_->decoder->decodeFrame0();
   } catch (const std::exception&) {
     return std::nullopt;
   }
