@@ -274,7 +274,9 @@ TEST(HostilePDFs, LyingLengthsInflationBombsAndHugeBoxes) {
 // 65500 behind a 16 x 16 image and a sampled function of 900 megasamples
 // from 3000 bytes are read only as far as they go. A triangle mesh that
 // inflates to 256 MiB, which poppler would hold as 1.2 GB of vertices while
-// drawing or extracting text, is neither.
+// drawing or extracting text, is neither; nor is a JBIG2 image of 16 x 16
+// whose own page is 65535 x 65535 (half a gigabyte of bitmap), while one
+// whose page is 16 x 16 is drawn.
 TEST(HostilePDFs, DrawingWorkBombs) {
   runCases({
       {43, "07-image-declares-10-gigapixels.pdf", kAccepted, 1, 612, 792, true, kNotRendered},
@@ -288,6 +290,8 @@ TEST(HostilePDFs, DrawingWorkBombs) {
       {51, "07-sampled-function-of-900-megasamples.pdf", kAccepted, 1},
       {52, "07-eleven-pages-over-the-document-bound.pdf", kAccepted, 11, 612, 792, true, kNotRendered},
       {53, "07-mesh-shading-inflates-to-256-mib.pdf", kAccepted, 1, 612, 792, true, kNotRendered},
+      {54, "07-jbig2-page-65535-square.pdf", kAccepted, 1, 612, 792, true, kNotRendered},
+      {55, "07-jbig2-page-16-square.pdf", kAccepted, 1},
   });
 }
 

@@ -1,10 +1,12 @@
 #include "helper_core/pdf/platform/page_drawing_bounds.hpp"
 
+#include <qpdf/Buffer.hh>
 #include <qpdf/Pipeline.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 #include <map>
 #include <set>
@@ -91,6 +93,70 @@ QPDFObjectHandle named(QPDFObjectHandle resources, const char* category, const s
   if (!resources.isDictionary()) return QPDFObjectHandle::newNull();
   QPDFObjectHandle group = resources.getKey(category);
   return group.isDictionary() ? group.getKey(name) : QPDFObjectHandle::newNull();
+}
+
+// The bitmaps a JBIG2 stream (in the headerless form a PDF embeds) makes its
+// decoder allocate, in pixels: the page of every page-information segment
+// (as tall as its last end-of-stripe row when its height is left open) and
+// the region of every region segment. The image dictionary may say 16 x 16
+// while the stream's own page says 65535 x 65535, half a gigabyte of bitmap.
+double jbig2DeclaredPixels(const unsigned char* data, std::size_t size) {
+  std::size_t at = 0;
+  const auto u32 = [&](std::size_t offset) {
+    return static_cast<double>(static_cast<std::uint32_t>(data[offset]) << 24 |
+                               static_cast<std::uint32_t>(data[offset + 1]) << 16 |
+                               static_cast<std::uint32_t>(data[offset + 2]) << 8 | data[offset + 3]);
+  };
+  double pixels = 0;
+  double pageWidth = 0;
+  double pageHeight = 0;
+  bool openHeight = false;
+  double stripedRows = 0;
+  const auto closePage = [&] {
+    pixels += pageWidth * (openHeight ? stripedRows : pageHeight);
+    pageWidth = pageHeight = stripedRows = 0;
+    openHeight = false;
+  };
+  while (size - at >= 11) {
+    const std::uint32_t number = static_cast<std::uint32_t>(u32(at));
+    const unsigned flags = data[at + 4];
+    const unsigned type = flags & 0x3f;
+    std::size_t cursor = at + 5;
+    std::uint64_t referred = data[cursor] >> 5;
+    if (referred == 7) {
+      if (size - cursor < 4) break;
+      referred = static_cast<std::uint64_t>(u32(cursor)) & 0x1fffffff;
+      cursor += 4 + (referred + 8) / 8;
+    } else {
+      cursor += 1;
+    }
+    const std::size_t numberSize = number <= 256 ? 1 : number <= 65536 ? 2 : 4;
+    if (referred > size || referred * numberSize > size - std::min(size, cursor)) break;
+    cursor += static_cast<std::size_t>(referred) * numberSize;
+    cursor += (flags & 0x40) != 0 ? 4 : 1;
+    if (cursor > size || size - cursor < 4) break;
+    const double length = u32(cursor);
+    cursor += 4;
+    const std::size_t available = size - cursor;
+    if (type == 48 && available >= 8) {
+      closePage();
+      pageWidth = u32(cursor);
+      pageHeight = u32(cursor + 4);
+      openHeight = pageHeight == 4294967295.0;
+    } else if (type == 50 && available >= 4) {
+      stripedRows = std::max(stripedRows, u32(cursor) + 1);
+    } else if ((type == 4 || type == 6 || type == 7 || type == 20 || type == 22 || type == 23 || type == 36 ||
+                type == 38 || type == 39 || type == 40 || type == 42 || type == 43) &&
+               available >= 8) {
+      pixels += u32(cursor) * u32(cursor + 4);
+    }
+    // A generic region of unknown length ends where its data ends; nothing
+    // after it can be found without decoding it.
+    if (length == 4294967295.0 || length > static_cast<double>(available)) break;
+    at = cursor + static_cast<std::size_t>(length);
+  }
+  closePage();
+  return pixels;
 }
 
 class Walk;
@@ -185,6 +251,32 @@ class Walk {
     return inner;
   }
 
+  // The pixels a JBIG2-coded image makes its decoder allocate, with those of
+  // its global segments; 0 for any other image.
+  double jbig2(QPDFObjectHandle image) {
+    QPDFObjectHandle dictionary = image.getDict();
+    QPDFObjectHandle filter = dictionary.getKey("/Filter");
+    if (filter.isArray() && filter.getArrayNItems() == 1) filter = filter.getArrayItem(0);
+    if (!filter.isName() || filter.getName() != "/JBIG2Decode") return 0;
+    const QPDFObjGen key = image.getObjGen();
+    if (image.isIndirect()) {
+      if (const auto known = jbig2_.find(key); known != jbig2_.end()) return known->second;
+    }
+    double pixels = 0;
+    std::vector<QPDFObjectHandle> parts = {image};
+    QPDFObjectHandle parameters = dictionary.getKey("/DecodeParms");
+    if (parameters.isArray() && parameters.getArrayNItems() == 1) parameters = parameters.getArrayItem(0);
+    if (parameters.isDictionary() && parameters.getKey("/JBIG2Globals").isStream()) {
+      parts.push_back(parameters.getKey("/JBIG2Globals"));
+    }
+    for (QPDFObjectHandle& part : parts) {
+      const std::shared_ptr<Buffer> raw = part.getRawStreamData();
+      pixels += jbig2DeclaredPixels(raw->getBuffer(), raw->getSize());
+    }
+    if (image.isIndirect()) jbig2_[key] = pixels;
+    return pixels;
+  }
+
   // A shading: the mesh data of types 4 to 7 is decoded (and counted, not
   // kept) once per walk.
   PageDrawingCost shading(QPDFObjectHandle shading) {
@@ -254,6 +346,7 @@ class Walk {
   std::size_t decodedBytes_ = 0;
   std::map<QPDFObjGen, PageDrawingCost> costs_;
   std::map<QPDFObjGen, PageDrawingCost> meshes_;
+  std::map<QPDFObjGen, double> jbig2_;
   std::set<QPDFObjGen> active_;
 };
 
@@ -333,7 +426,7 @@ void ContentCallbacks::handleObject(QPDFObjectHandle object) {
       if (subtype.isName() && subtype.getName() == "/Form") {
         draw(walk_.form(drawn, resources_), 1);
       } else if (subtype.isName() && subtype.getName() == "/Image") {
-        cost_.imagePixels += imagePixels(dictionary);
+        cost_.imagePixels += imagePixels(dictionary) + walk_.jbig2(drawn);
         QPDFObjectHandle mask = dictionary.getKey("/SMask");
         if (mask.isStream()) cost_.imagePixels += imagePixels(mask.getDict());
       }
