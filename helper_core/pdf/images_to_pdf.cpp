@@ -50,7 +50,14 @@ ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::
   }
   sourceBytes += length;
 
-  InspectedImage inspected = ImageInspector().inspect(bytes, true);
+  // An upright JPEG may become its page as its own data, which needs none of
+  // its pixels: its decode then only has to prove that the whole stream
+  // reads, which libjpeg's decode at 1/8 does as well as a full one, in a
+  // fraction of the time and memory. Other codecs decode as stored.
+  InspectedImage inspected =
+      ImageInspector().inspect(bytes, true, [](std::int64_t, std::int64_t, std::int64_t orientation) {
+        return orientation == 1 ? std::size_t{1} : std::size_t{0};
+      });
   if (!currentRasterSourceTypeIdentifiers().contains(inspected.probe.uniformTypeIdentifier)) {
     throw HelperFault(HelperErrorCode::unsupportedSource,
                       "The image type is not accepted by the current image-to-PDF operation.");
@@ -69,7 +76,14 @@ ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::
   // The longer stored side, so the image is never scaled down.
   options.thumbnailMaxPixelSize = static_cast<std::size_t>(std::max(inspected.probe.width, inspected.probe.height));
   // The page is drawn upright from the frame the inspection decoded, which is
-  // let go as soon as its pixels are copied out: one decode per image.
+  // let go as soon as its pixels are copied out: one decode per image, and a
+  // second, at full size, only for an upright JPEG that could not go in as
+  // its own data (one with a colour profile, or CMYK).
+  if (inspected.decodedImage && (static_cast<std::int64_t>(inspected.decodedImage->width()) != inspected.probe.width ||
+                                 static_cast<std::int64_t>(inspected.decodedImage->height()) != inspected.probe.height)) {
+    inspected.decodedImage.reset();
+    inspected.decodedImage = inspected.source.createImageAtIndex(0);
+  }
   if (!inspected.decodedImage) throw HelperFault(HelperErrorCode::decodeFailed, "An image page could not be decoded.");
   DecodedImage frame = std::move(*inspected.decodedImage);
   inspected.decodedImage.reset();

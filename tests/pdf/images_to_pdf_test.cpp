@@ -159,6 +159,29 @@ TEST_F(ImagesToPDF, AnUprightOpaqueJpegIsEmbeddedAsItIsWithoutItsMetadata) {
   EXPECT_TRUE(isBlue(pixelAt(*page, 200, 237)));
 }
 
+// An upright JPEG is decoded at 1/8 only to prove that it reads; one that
+// cannot go in as its own data (here: it carries a colour profile) is drawn
+// from a full decode, and a damaged one is refused as at full size.
+TEST_F(ImagesToPDF, AnUprightJpegThatMustBeDrawnIsDecodedWholeAndADamagedOneIsRefused) {
+  (void)convert({source("../../images/adobe-rgb.jpg")});
+  const std::vector<std::uint8_t> bytes = written();
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_EQ(text.find("/DCTDecode"), std::string::npos);
+  EXPECT_EQ(writtenPDF().probe.pages, (std::vector<PDFPageGeometry>{{32, 24, 0}}));
+  ::unlink((directory_ / outputName).c_str());
+
+  TemporaryDirectory scratch;
+  std::string damaged = testing_support::readFile(fixturePath("images/photo-gps.jpg"));
+  damaged.resize(damaged.size() * 7 / 10);
+  testing_support::writeFile(scratch / "damaged.jpg", damaged);
+  const UniqueFd opened = openOrThrow(scratch / "damaged.jpg", O_RDONLY);
+  UniqueFd moved(::fcntl(opened.get(), F_DUPFD_CLOEXEC, 700));
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(faultOf([&] { convert({"/dev/fd/" + std::to_string(moved.get())}); }),
+            HelperFault(HelperErrorCode::decodeFailed, "The source image pixels could not be decoded."));
+  EXPECT_TRUE(entries().empty());
+}
+
 TEST_F(ImagesToPDF, PageSizeAndPixelLimits) {
   const HelperFault pdfPixels(HelperErrorCode::resourceLimit, "The image pages exceed the PDF pixel limit.");
   // 40000 × 10 passes the image inspection but not the page side limit; the
