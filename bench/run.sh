@@ -19,7 +19,7 @@ runs=${1:-5}
 # --- tools -------------------------------------------------------------------
 ./scripts/install-dependencies
 peers=(libvips-tools imagemagick poppler-utils mupdf-tools img2pdf ocrmypdf libavif-bin tesseract-ocr-eng
-       ghostscript qpdf time)
+       ghostscript qpdf time openssl)
 missing=()
 for package in "${peers[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
