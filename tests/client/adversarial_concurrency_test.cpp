@@ -250,12 +250,7 @@ class AdversarialConcurrency : public ClientFixture {
   }
 
   std::map<std::string, std::string> reference(const std::vector<std::string>& arguments) const {
-    const std::string elsewhere = root_ / "reference";
-    ::mkdir(elsewhere.c_str(), 0700);
-    std::vector<std::string> full = arguments;
-    full.insert(full.end(), {"--dest", elsewhere});
-    const ConvertRun run = runConvert(full, root_ / "reference-journal");
-    EXPECT_EQ(run.exitStatus, 0) << describe(run);
+    const std::string elsewhere = referenceRun(arguments);
     std::map<std::string, std::string> outputs;
     for (const std::string& name : listing(elsewhere)) outputs[name] = readFile(elsewhere + "/" + name);
     return outputs;

@@ -125,6 +125,18 @@ class ClientFixture : public ::testing::Test {
   std::set<std::string> journalEntries() const { return listing(journal()); }
   ConvertRun convert(const std::vector<std::string>& arguments) const { return runConvert(arguments, journal()); }
 
+  // Runs `arguments` uninterrupted into a destination of its own; returns
+  // that destination, which then holds what the run published.
+  std::string referenceRun(const std::vector<std::string>& arguments) const {
+    const std::string elsewhere = root_ / "reference";
+    ::mkdir(elsewhere.c_str(), 0700);
+    std::vector<std::string> full = arguments;
+    full.insert(full.end(), {"--dest", elsewhere});
+    const ConvertRun run = runConvert(full, root_ / "reference-journal");
+    EXPECT_EQ(run.exitStatus, 0) << describe(run);
+    return elsewhere;
+  }
+
   TemporaryDirectory root_;
 };
 

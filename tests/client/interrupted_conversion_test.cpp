@@ -100,13 +100,7 @@ os.kill(os.getpid(), signal.SIGKILL)
   }
 
   std::string reference(const std::vector<std::string>& arguments, const std::string& name) const {
-    const std::string elsewhere = root_ / "reference";
-    ::mkdir(elsewhere.c_str(), 0700);
-    std::vector<std::string> full = arguments;
-    full.insert(full.end(), {"--dest", elsewhere});
-    const ConvertRun run = runConvert(full, root_ / "reference-journal");
-    EXPECT_EQ(run.exitStatus, 0) << describe(run);
-    return readFile(elsewhere + "/" + name);
+    return readFile(referenceRun(arguments) + "/" + name);
   }
 
   const std::vector<std::string> conversion = {"image", fixture("image_pipeline/gps-exposure.jpg"), "--to", "png"};
