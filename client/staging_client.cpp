@@ -68,6 +68,19 @@ std::vector<std::string> namesIn(BorrowedFd directory) {
   return names;
 }
 
+// Unlinks `name` in `directory` when it is still a regular file that is the
+// very file (device and inode) `expected`, and `accept` holds for what is
+// there now; true when it went.
+bool unlinkIfStillTheFile(BorrowedFd directory, const std::string& name, const FileIdentity& expected,
+                          const std::function<bool(const struct stat&)>& accept = {}) {
+  struct stat named {};
+  if (::fstatat(directory.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+      !FileIdentity::of(named).sameObject(expected) || (accept && !accept(named))) {
+    return false;
+  }
+  return ::unlinkat(directory.get(), name.c_str(), 0) == 0;
+}
+
 // The helper died while it was writing the ownership record of a preparation
 // that never answered: the staging directory holds nothing but the record,
 // and the record holds a proper beginning (often none) of the bytes it was to
@@ -87,13 +100,7 @@ bool removeUnfinishedPreparation(BorrowedFd destination, BorrowedFd staging, con
   if (got != opened.st_size || !std::string_view(expected).starts_with(std::string_view(bytes.data(), bytes.size() - 1))) {
     return false;
   }
-  // Still the same file under the name when it is unlinked.
-  struct stat named {};
-  if (::fstatat(staging.get(), ownerRecord.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != opened.st_dev ||
-      named.st_ino != opened.st_ino) {
-    return false;
-  }
-  if (::unlinkat(staging.get(), ownerRecord.c_str(), 0) != 0) return false;
+  if (!unlinkIfStillTheFile(staging, ownerRecord, FileIdentity::of(opened))) return false;
   ::fsync(staging.get());
   if (::unlinkat(destination.get(), plan.stagingName.c_str(), AT_REMOVEDIR) != 0) return false;
   ::fsync(destination.get());
@@ -125,7 +132,7 @@ void rollBackUncommittedSetLinks(BorrowedFd destination, BorrowedFd staging, con
     if (!entry) continue;
     for (const FileIdentity& member : linked) {
       if (entry->sameObject(member)) {
-        ::unlinkat(destination.get(), name.c_str(), 0);
+        (void)unlinkIfStillTheFile(destination, name, member);
         break;
       }
     }
@@ -135,12 +142,9 @@ void rollBackUncommittedSetLinks(BorrowedFd destination, BorrowedFd staging, con
 
 // Unlinks `name` when it is still the empty regular file `observed`.
 bool removeEmptyEntry(BorrowedFd directory, const std::string& name, const FileIdentity& observed) {
-  struct stat named {};
-  if (::fstatat(directory.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
-      named.st_size != 0 || !FileIdentity::of(named).sameObject(observed)) {
+  if (!unlinkIfStillTheFile(directory, name, observed, [](const struct stat& now) { return now.st_size == 0; })) {
     return false;
   }
-  if (::unlinkat(directory.get(), name.c_str(), 0) != 0) return false;
   ::fsync(directory.get());
   return true;
 }
