@@ -160,6 +160,16 @@ bool ImageOperations::targetHoldsSourceColorModel(const InspectedImage& source, 
   }
 }
 
+bool ImageOperations::keepsSourceColorSpace(const InspectedImage& source, Target target, const RasterOutputPlan& plan) {
+  if (source.hdrColorSpace || !targetHoldsSourceColorModel(source, target)) return false;
+  if (!source.colorModel || *source.colorModel == ColorSpaceModel::monochrome || *source.colorModel == ColorSpaceModel::rgb) {
+    return true;
+  }
+  const bool transposes = source.probe.orientation >= 5 && source.probe.orientation <= 8;
+  return plan.width == (transposes ? source.probe.height : source.probe.width) &&
+         plan.height == (transposes ? source.probe.width : source.probe.height);
+}
+
 DecodedImage ImageOperations::createTransformedImage(InspectedImage& source, std::int64_t width,
                                                      std::int64_t height, bool hasAlpha, bool rendersInSrgb) {
   ThumbnailOptions thumbnailOptions;
@@ -190,15 +200,15 @@ DecodedImage ImageOperations::createTransformedImage(InspectedImage& source, std
   if (resizes && !rendersInSrgb) requireDrawableColorSpace(thumbnail->colorSpace());
   const bool drawable = thumbnail->colorSpace() && (thumbnail->colorSpace()->model() == ColorSpaceModel::monochrome ||
                                                     thumbnail->colorSpace()->model() == ColorSpaceModel::rgb);
+  // A space the output cannot keep (CMYK, Lab, an HLG or PQ transfer) is
+  // converted through its own profile (or the device formula) into sRGB, the
+  // space an untagged output stands for.
+  const bool toSrgb = rendersInSrgb && (!drawable || source.hdrColorSpace);
   if (thumbnail->width() == requestedWidth && thumbnail->height() == requestedHeight &&
-      thumbnail->bitsPerComponent() <= 8 && layoutMatches(thumbnail->alphaInfo(), hasAlpha) &&
-      (drawable || !rendersInSrgb)) {
+      thumbnail->bitsPerComponent() <= 8 && layoutMatches(thumbnail->alphaInfo(), hasAlpha) && !toSrgb) {
     return std::move(*thumbnail);
   }
-  // A model the target cannot hold is converted through its own profile (or
-  // the device formula) into sRGB, the space an untagged output stands for.
-  const std::shared_ptr<const ColorSpace> colorSpace =
-      rendersInSrgb && !drawable ? ColorSpace::srgb() : thumbnail->colorSpace();
+  const std::shared_ptr<const ColorSpace> colorSpace = toSrgb ? ColorSpace::srgb() : thumbnail->colorSpace();
   requireDrawableColorSpace(colorSpace);
   std::size_t bytesPerRow = 0;
   ImageAlphaInfo layout = ImageAlphaInfo::none;
@@ -237,20 +247,24 @@ DecodedImage ImageOperations::createTransformedImage(InspectedImage& source, std
 }
 
 ImageBytes ImageOperations::encodeImage(InspectedImage& inspected, const ConvertImageOptions& options,
-                                        const RasterOutputPlan& plan) const {
+                                        const RasterOutputPlan& plan, bool* transparencyKept) const {
   const Target target = options.targetTypeIdentifier;
+  const bool keepsColorSpace = keepsSourceColorSpace(inspected, target, plan);
   std::optional<ImageDestination> destination = ImageDestination::createWithData(rawValue(target), 1);
   if (!destination) fail(HelperErrorCode::encodeFailed, named("The ", target, " encoder could not be created."));
 
   std::optional<DecodedImage> rendered;
   if (plan.requiresRendering) {
     rendered = createTransformedImage(inspected, plan.width, plan.height,
-                                      !dropsAlpha(target) && inspected.probe.hasAlpha,
-                                      !targetHoldsSourceColorModel(inspected, target));
+                                      !dropsAlpha(target) && inspected.probe.hasAlpha, !keepsColorSpace);
   } else if (!inspected.decodedImage) {
     fail(HelperErrorCode::decodeFailed, "The source pixels were unavailable for conversion.");
   }
   const DecodedImage& image = rendered ? *rendered : *inspected.decodedImage;
+  if (transparencyKept != nullptr) {
+    *transparencyKept = !dropsAlpha(target) && inspected.probe.hasAlpha &&
+                        (target != Target::avif || hasTransparentPixels(image));
+  }
 
   const PropertyDictionary properties = encodingProperties(options.quality, plan.orientation, target);
   std::optional<ImageMetadata> metadata;
@@ -268,7 +282,7 @@ ImageBytes ImageOperations::encodeImage(InspectedImage& inspected, const Convert
   ImageBytes output = destination->takeData();
   if (output.empty()) fail(HelperErrorCode::resourceLimit, "The encoded output exceeds the byte limit.");
 
-  if (!isBareTarget(target) && inspected.probe.hasIccProfile && targetHoldsSourceColorModel(inspected, target)) {
+  if (!isBareTarget(target) && inspected.embeddedProfileApplies && keepsColorSpace) {
     if (!inspected.profileData || inspected.profileData->empty()) {
       fail(HelperErrorCode::unsupportedSource, "The embedded color profile could not be preserved safely.");
     }
@@ -320,7 +334,11 @@ ConvertedImage ImageOperations::convertImage(std::string_view sourcePath, std::s
     validateCandidateSource(source, target);
     validateInheritedOutputPath(outputPath, target);
     const RasterOutputPlan plan = makeOutputPlan(source, options);
-    result.output = encodeImage(source, options, plan);
+    // Both decided before the encoding lets the decoded frame go.
+    const bool keepsProfile =
+        !isBareTarget(target) && source.embeddedProfileApplies && keepsSourceColorSpace(source, target, plan);
+    bool transparencyKept = false;
+    result.output = encodeImage(source, options, plan, &transparencyKept);
 
     ImageProbe& expected = result.expected;
     expected.family = "image";
@@ -329,14 +347,13 @@ ConvertedImage ImageOperations::convertImage(std::string_view sourcePath, std::s
     expected.height = plan.height;
     expected.orientation = plan.orientation;
     expected.frameCount = 1;
-    expected.hasAlpha = dropsAlpha(target) ? false : source.probe.hasAlpha;
+    expected.hasAlpha = transparencyKept;
     expected.hasAuxiliaryImages = false;
     expected.bitDepth = 8;
     expected.hasHdr = false;
-    // A profile survives only with the pixels it describes: a model drawn
-    // into sRGB for its target leaves its profile behind.
-    const bool keepsProfile =
-        !isBareTarget(target) && source.probe.hasIccProfile && targetHoldsSourceColorModel(source, target);
+    // A profile survives only with the pixels it describes: a space drawn
+    // into sRGB leaves its profile behind, and a profile of another colour
+    // model than the pixels never described them.
     expected.hasIccProfile = keepsProfile;
     if (keepsProfile) result.requiredProfileName = source.profileName;
     result.allowsSanitized = source.metadata.hasUnsupportedMetadata;

@@ -86,8 +86,11 @@ class ImageOperations {
                                                RasterTargetTypeIdentifier target);
   // A rendered output is drawn from the inspection's decoded frame, which it
   // takes out of `inspected` and lets go once its pixels are copied.
-  ImageBytes encodeImage(InspectedImage& inspected, const ConvertImageOptions& options,
-                         const RasterOutputPlan& plan) const;
+  // `transparencyKept`, when given, is set to whether the output carries
+  // alpha: the source's, unless the target drops alpha or (AVIF) the image
+  // encoded is opaque everywhere.
+  ImageBytes encodeImage(InspectedImage& inspected, const ConvertImageOptions& options, const RasterOutputPlan& plan,
+                         bool* transparencyKept = nullptr) const;
   // Frame 0 with its orientation applied, at the given size, 8 bits per
   // component, on white unless alpha is kept; drawn into sRGB when
   // `rendersInSrgb` (a CMYK or Lab source for a target that cannot hold it).
@@ -96,6 +99,14 @@ class ImageOperations {
   // Whether the target's container keeps pixels of the source's colour model
   // as they are, and so its colour profile with them.
   static bool targetHoldsSourceColorModel(const InspectedImage& source, RasterTargetTypeIdentifier target);
+  // Whether the output holds the source's pixels in the source's own colour
+  // space, and so can carry its embedded profile: the target holds the model,
+  // a CMYK or Lab source keeps its size (resampling is done in grey or RGB
+  // only, so a resized CMYK or Lab image is drawn in sRGB for every target
+  // alike), and the space has no HLG or PQ transfer (an 8-bit output cannot
+  // stand for that range, so it is drawn in sRGB).
+  static bool keepsSourceColorSpace(const InspectedImage& source, RasterTargetTypeIdentifier target,
+                                    const RasterOutputPlan& plan);
 
   SecureFileReader reader;
   ImageInspector inspector;

@@ -267,9 +267,9 @@ InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool
   const std::optional<double> headroom = ImagePropertyReader::positiveDouble(properties->find(ImagePropertyKey::headroom));
   std::string colorSpaceName;
   if (decoded && decoded->colorSpace()) colorSpaceName = lowercased(decoded->colorSpace()->name());
-  const bool hasHdr = depth > 8 || (headroom && *headroom > 1.000001) ||
-                      colorSpaceName.find("hlg") != std::string::npos ||
-                      colorSpaceName.find("pq") != std::string::npos ||
+  const bool hdrColorSpace =
+      colorSpaceName.find("hlg") != std::string::npos || colorSpaceName.find("pq") != std::string::npos;
+  const bool hasHdr = depth > 8 || (headroom && *headroom > 1.000001) || hdrColorSpace ||
                       source.copyAuxiliaryDataInfoAtIndex(0, AuxiliaryDataType::hdrGainMap).has_value();
 
   std::optional<std::string> profileName =
@@ -277,6 +277,11 @@ InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool
   const bool hasIccProfile = embeddedIccProfileExists(bytes, typeIdentifier);
   std::optional<ImageBytes> profileData;
   if (decoded && hasIccProfile && decoded->colorSpace()) profileData = decoded->colorSpace()->copyIccData();
+  bool embeddedProfileApplies = hasIccProfile;
+  if (hasIccProfile && decoded && decoded->colorSpace() && !profileData) {
+    const std::optional<ColorSpaceModel> profileModel = source.embeddedProfileModel();
+    embeddedProfileApplies = !profileModel || *profileModel == decoded->colorSpace()->model();
+  }
 
   MetadataAssessment metadata = assessMetadata(*properties, source);
   std::optional<ColorSpaceModel> colorModel;
@@ -296,8 +301,8 @@ InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool
   probe.hasIccProfile = hasIccProfile;
   probe.hasMetadata = metadata.hasMetadata();
   probe.hasUnsupportedMetadata = metadata.hasUnsupportedMetadata;
-  return InspectedImage{std::move(source), probe, std::move(decoded), std::move(profileName), std::move(profileData),
-                        std::move(metadata), colorModel};
+  return InspectedImage{std::move(source),   probe, std::move(decoded), std::move(profileName), std::move(profileData),
+                        embeddedProfileApplies, std::move(metadata), colorModel, hdrColorSpace};
 }
 
 }  // namespace quorvantelmic

@@ -42,10 +42,19 @@ struct InspectedImage {
   // The ICC data of the decoded frame's colour space, present only when the
   // frame was decoded and the file itself embeds a profile.
   std::optional<ImageBytes> profileData;
+  // False when the file embeds a profile of another colour model than its
+  // pixels (an RGB profile on a grey JPEG): decoders ignore such a profile,
+  // it never described the image, and a conversion treats it as absent.
+  // Otherwise equal to the probe's `hasIccProfile`. Known only when pixels
+  // were decoded; without them it follows the probe.
+  bool embeddedProfileApplies = false;
   MetadataAssessment metadata;
   // The decoded frame's colour model, kept after the frame itself is let go;
   // none when pixels were not requested.
   std::optional<ColorSpaceModel> colorModel;
+  // Whether that colour space has an HLG or PQ transfer: its profile then
+  // describes a high dynamic range that no 8-bit output can stand for.
+  bool hdrColorSpace = false;
 };
 
 class ImageInspector {

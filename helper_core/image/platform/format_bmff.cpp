@@ -97,11 +97,13 @@ UniqueAvifDecoder parseAvif(const ImageBytes& bytes, bool forDecoding) {
   return decoder;
 }
 
-std::shared_ptr<const ColorSpace> spaceFromProfiles(const ImageBytes& icc, std::optional<Cicp> cicp) {
+std::shared_ptr<const ColorSpace> spaceFromProfiles(const ImageBytes& icc, std::optional<Cicp> cicp,
+                                                    ColorSpaceModel model = ColorSpaceModel::rgb) {
   if (!icc.empty()) {
     auto space = ColorSpace::createWithIccData(icc);
-    if (space && space->model() == ColorSpaceModel::rgb) return space;
+    if (space && space->model() == model) return space;
   }
+  if (model == ColorSpaceModel::monochrome) return ColorSpace::deviceGray();
   return ColorSpace::createGeneric(ColorSpaceModel::rgb, cicp);
 }
 
@@ -163,7 +165,30 @@ class AvifDecoder final : public FormatDecoder {
         std::memcpy(pixels->data() + i, &v, 2);
       }
     }
-    return DecodedImage(image->width, image->height, rgb.depth, rowBytes, alpha ? ImageAlphaInfo::last : ImageAlphaInfo::none,
+    const ImageAlphaInfo layout = alpha ? ImageAlphaInfo::last : ImageAlphaInfo::none;
+    if (image->yuvFormat == AVIF_PIXEL_FORMAT_YUV400) {
+      // Monochrome AV1 is grey: libavif hands three equal channels, kept here
+      // as one so that a grey profile describes the pixels.
+      const std::size_t sampleBytes = rgb.depth / 8;
+      const std::size_t grayChannels = alpha ? 2 : 1;
+      const std::size_t grayRowBytes = std::size_t{image->width} * grayChannels * sampleBytes;
+      auto gray = allocatePixels(grayRowBytes * image->height);
+      if (!gray) return std::nullopt;
+      for (std::size_t y = 0; y < image->height; ++y) {
+        const std::uint8_t* from = pixels->data() + y * rowBytes;
+        std::uint8_t* to = gray->data() + y * grayRowBytes;
+        for (std::size_t x = 0; x < image->width; ++x) {
+          std::memcpy(to + x * grayChannels * sampleBytes, from + x * channels * sampleBytes, sampleBytes);
+          if (alpha) {
+            std::memcpy(to + (x * grayChannels + 1) * sampleBytes, from + (x * channels + 3) * sampleBytes, sampleBytes);
+          }
+        }
+      }
+      return DecodedImage(image->width, image->height, rgb.depth, grayRowBytes, layout,
+                          spaceFromProfiles(description_.iccProfile, description_.cicp, ColorSpaceModel::monochrome),
+                          std::move(gray));
+    }
+    return DecodedImage(image->width, image->height, rgb.depth, rowBytes, layout,
                         spaceFromProfiles(description_.iccProfile, description_.cicp), std::move(pixels));
   }
 
@@ -388,12 +413,18 @@ std::optional<ImageBytes> encodeAvif(const EncodeRequest& request) { return enco
 
 std::optional<ImageBytes> encodeAvifAtSpeed(const EncodeRequest& request, int speed) {
   std::optional<PlainPixels> pixels = plainPixels(request.image, true, 8);
+  // An alpha that is opaque everywhere is left out, whatever the libavif
+  // version would do with it, so the file is the same on every system.
+  if (pixels && pixels->alpha && alphaIsOpaque(*pixels)) pixels = plainPixels(request.image, false, 8);
   if (!pixels || pixels->width > 65535 || pixels->height > 65535) return std::nullopt;
   const ColorSpaceModel model = pixels->colorSpace->model();
   if (model != ColorSpaceModel::rgb && model != ColorSpaceModel::monochrome) return std::nullopt;
+  // Grey is coded as AV1 monochrome (YUV 4:0:0), so that a grey profile
+  // travels with the grey pixels it describes. libavif takes RGB input only;
+  // with R = G = B its luma is the grey value itself.
+  const bool gray = model == ColorSpaceModel::monochrome;
   std::shared_ptr<ImageBytes> expanded;
-  if (model == ColorSpaceModel::monochrome) {
-    // AVIF here is always RGB-coded; grey becomes three equal channels.
+  if (gray) {
     const std::size_t channels = pixels->alpha ? 4 : 3;
     expanded = allocatePixels(pixels->width * pixels->height * channels);
     if (!expanded) return std::nullopt;
@@ -404,9 +435,11 @@ std::optional<ImageBytes> encodeAvifAtSpeed(const EncodeRequest& request, int sp
       if (pixels->alpha) q[3] = p[1];
     }
   }
+  const avifPixelFormat format = gray                     ? AVIF_PIXEL_FORMAT_YUV400
+                                 : request.quality >= 0.9 ? AVIF_PIXEL_FORMAT_YUV444
+                                                          : AVIF_PIXEL_FORMAT_YUV420;
   std::unique_ptr<avifImage, AvifImageDeleter> image(
-      avifImageCreate(static_cast<std::uint32_t>(pixels->width), static_cast<std::uint32_t>(pixels->height), 8,
-                      request.quality >= 0.9 ? AVIF_PIXEL_FORMAT_YUV444 : AVIF_PIXEL_FORMAT_YUV420));
+      avifImageCreate(static_cast<std::uint32_t>(pixels->width), static_cast<std::uint32_t>(pixels->height), 8, format));
   if (!image) return std::nullopt;
   image->yuvRange = AVIF_RANGE_FULL;
   avifRGBImage rgb;

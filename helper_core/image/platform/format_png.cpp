@@ -3,6 +3,15 @@
 // swallowed, and user limits stop dimension and chunk bombs before anything
 // is allocated. APNG frame counts come from the acTL chunk, which libpng does
 // not know.
+//
+// The iCCP chunk is framed by libpng but kept out of its colour-space checks,
+// in both directions. Those checks judge the profile, not the file: libpng
+// drops on reading, and refuses to write, profiles that photo editors embed
+// every day (HP's sRGB profile that it lists as "known incorrect", Adobe's
+// DCI-P3 and Rec.2020 profiles whose PCS illuminant is not D50, a rendering
+// intent out of range). A conversion carries the source's profile byte for
+// byte, so the chunk is read and written as it stands and only inflated or
+// deflated here with zlib.
 #include <algorithm>
 #include <cmath>
 #include <csetjmp>
@@ -20,6 +29,10 @@ namespace quorvantelmic::detail {
 namespace {
 
 constexpr png_alloc_size_t maximumChunkBytes = 64U * 1024U * 1024U;
+constexpr png_byte iccpChunkName[5] = {'i', 'C', 'C', 'P', '\0'};
+// An ICC profile declares its own size in its first four bytes; a profile
+// too short to hold its 128-byte header is not one.
+constexpr std::size_t iccHeaderBytes = 128;
 
 struct MemoryReader {
   const std::uint8_t* data;
@@ -39,6 +52,48 @@ void pngWarning(png_structp, png_const_charp) {}
 
 std::uint32_t bigEndian32(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+// The profile of an iCCP chunk's payload (a Latin-1 name of 1 to 79 bytes, a
+// zero byte, compression method 0, then a zlib stream). The header is inflated
+// first and the profile's declared size decides how much more is inflated, so
+// a small chunk that inflates to gigabytes costs no more than its declared
+// profile, itself at most the chunk limit. Empty when the payload is not one.
+ImageBytes profileFromIccpPayload(std::span<const std::uint8_t> payload) {
+  const std::size_t nameEnd =
+      static_cast<std::size_t>(std::find(payload.begin(), payload.begin() + std::min<std::size_t>(payload.size(), 80), 0) -
+                               payload.begin());
+  if (nameEnd == 0 || nameEnd >= 80 || payload.size() < nameEnd + 2 || payload[nameEnd + 1] != 0) return {};
+  const std::span<const std::uint8_t> stream = payload.subspan(nameEnd + 2);
+  if (stream.size() > 0xffffffffU) return {};
+  z_stream zs{};
+  if (inflateInit(&zs) != Z_OK) return {};
+  ImageBytes profile(iccHeaderBytes);
+  zs.next_in = const_cast<Bytef*>(stream.data());
+  zs.avail_in = static_cast<uInt>(stream.size());
+  auto inflateInto = [&](std::size_t from) {
+    zs.next_out = profile.data() + from;
+    zs.avail_out = static_cast<uInt>(profile.size() - from);
+    const int status = inflate(&zs, Z_FINISH);
+    return status == Z_STREAM_END || (status == Z_BUF_ERROR && zs.avail_out == 0) || (status == Z_OK && zs.avail_out == 0);
+  };
+  bool whole = inflateInto(0) && zs.avail_out == 0;
+  const std::size_t declared = whole ? bigEndian32(profile.data()) : 0;
+  if (whole && declared >= iccHeaderBytes && declared <= maximumChunkBytes) {
+    if (declared > iccHeaderBytes) {
+      try {
+        profile.resize(declared);
+      } catch (const std::bad_alloc&) {
+        whole = false;
+      }
+      whole = whole && inflateInto(iccHeaderBytes) && zs.avail_out == 0;
+    }
+  } else {
+    whole = false;
+  }
+  inflateEnd(&zs);
+  if (!whole) return {};
+  return profile;
 }
 
 // Walks the chunk framing for the two chunks libpng does not expose before
@@ -127,17 +182,19 @@ bool readPngHeader(const ImageBytes& bytes, PngHeader& header) {
   // described as what it is and refused by its size; only decoding is held
   // to the decode limits.
   png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_ALWAYS, iccpChunkName, 1);
   png_set_read_fn(png, &reader, readFromMemory);
   png_read_info(png, info);
   png_get_IHDR(png, info, &header.width, &header.height, &header.bitDepth, &header.colorType, nullptr, nullptr,
                nullptr);
   header.transparency = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
-  png_charp name = nullptr;
-  int compression = 0;
-  png_bytep profile = nullptr;
-  png_uint_32 profileLength = 0;
-  if (png_get_iCCP(png, info, &name, &compression, &profile, &profileLength) != 0 && profile != nullptr) {
-    header.icc.assign(profile, profile + profileLength);
+  png_unknown_chunkp chunks = nullptr;
+  const int chunkCount = png_get_unknown_chunks(png, info, &chunks);
+  for (int i = 0; i < chunkCount; ++i) {
+    // The first iCCP counts, as it does for every reader.
+    if (std::memcmp(chunks[i].name, iccpChunkName, 4) != 0 || chunks[i].data == nullptr) continue;
+    header.icc = profileFromIccpPayload({chunks[i].data, chunks[i].size});
+    break;
   }
   png_destroy_read_struct(&png, &info, nullptr);
   return true;
@@ -159,6 +216,8 @@ bool decodePngInto(const ImageBytes& bytes, std::uint8_t* pixels, std::size_t ro
     return false;
   }
   configureLimits(png);
+  // The header read took the profile; decoding the pixels needs none of it.
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, iccpChunkName, 1);
   png_set_read_fn(png, &reader, readFromMemory);
   png_read_info(png, info);
   png_uint_32 width = 0;
@@ -276,13 +335,34 @@ std::string rawProfileText(std::string_view name, const ImageBytes& bytes) {
   return text;
 }
 
+// An iCCP payload for `icc`: its name, a zero byte, compression method 0 and
+// the deflated profile.
+bool iccpPayloadFor(const ImageBytes& icc, const std::string& name, ImageBytes& payload) {
+  if (icc.size() > maximumChunkBytes || name.empty() || name.size() > 79) return false;
+  uLongf deflatedSize = compressBound(static_cast<uLong>(icc.size()));
+  try {
+    payload.assign(name.begin(), name.end());
+    payload.push_back(0);
+    payload.push_back(0);
+    payload.resize(payload.size() + deflatedSize);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  Bytef* out = payload.data() + name.size() + 2;
+  if (compress2(out, &deflatedSize, icc.data(), static_cast<uLong>(icc.size()), Z_BEST_COMPRESSION) != Z_OK) return false;
+  payload.resize(name.size() + 2 + deflatedSize);
+  return true;
+}
+
 struct PngTexts {
   std::string xmp;
   std::string iptc;
 };
 
-bool encodePngInto(const PlainPixels& pixels, const ImageBytes* exif, const PngTexts& texts, const ImageBytes& icc,
-                   const std::string& iccName, ImageBytes& output) {
+// `iccpPayload` is made by the caller: nothing with a destructor may be
+// created below the jump.
+bool encodePngInto(const PlainPixels& pixels, const ImageBytes* exif, const PngTexts& texts,
+                   const ImageBytes& iccpPayload, ImageBytes& output) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
   if (png == nullptr) return false;
   png_infop info = png_create_info_struct(png);
@@ -304,8 +384,14 @@ bool encodePngInto(const PlainPixels& pixels, const ImageBytes* exif, const PngT
   png_set_IHDR(png, info, static_cast<png_uint_32>(pixels.width), static_cast<png_uint_32>(pixels.height),
                static_cast<int>(pixels.bitsPerComponent), colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
-  if (!icc.empty() && icc.size() <= 0xffffffffU) {
-    png_set_iCCP(png, info, iccName.c_str(), PNG_COMPRESSION_TYPE_BASE, icc.data(), static_cast<png_uint_32>(icc.size()));
+  png_unknown_chunk iccpChunk{};
+  if (!iccpPayload.empty()) {
+    std::memcpy(iccpChunk.name, iccpChunkName, sizeof iccpChunkName);
+    iccpChunk.data = const_cast<png_bytep>(iccpPayload.data());
+    iccpChunk.size = iccpPayload.size();
+    iccpChunk.location = PNG_HAVE_IHDR;
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_ALWAYS, iccpChunkName, 1);
+    png_set_unknown_chunks(png, info, &iccpChunk, 1);
   }
   if (exif != nullptr && !exif->empty() && exif->size() <= 0x7fffffffU) {
     png_set_eXIf_1(png, info, static_cast<png_uint_32>(exif->size()), const_cast<png_bytep>(exif->data()));
@@ -375,10 +461,16 @@ std::optional<ImageBytes> encodePng(const EncodeRequest& request) {
                                [](char c) { return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e; }),
                 iccName.end());
   if (iccName.size() > 79) iccName.resize(79);
+  // Nor two spaces in a row.
+  iccName.erase(std::unique(iccName.begin(), iccName.end(), [](char a, char b) { return a == ' ' && b == ' '; }),
+                iccName.end());
   while (!iccName.empty() && iccName.back() == ' ') iccName.pop_back();
+  while (!iccName.empty() && iccName.front() == ' ') iccName.erase(iccName.begin());
   if (iccName.empty()) iccName = "ICC profile";
+  ImageBytes iccpPayload;
+  if (!icc.empty() && !iccpPayloadFor(icc, iccName, iccpPayload)) return std::nullopt;
   ImageBytes output;
-  if (!encodePngInto(*pixels, blobs->exifTiff.empty() ? nullptr : &blobs->exifTiff, texts, icc, iccName, output)) {
+  if (!encodePngInto(*pixels, blobs->exifTiff.empty() ? nullptr : &blobs->exifTiff, texts, iccpPayload, output)) {
     return std::nullopt;
   }
   return output;

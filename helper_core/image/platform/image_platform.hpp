@@ -230,6 +230,11 @@ class DecodedImage {
   std::shared_ptr<const ImageBytes> pixels_;
 };
 
+// Whether the image has an alpha channel that is not fully opaque at 8 bits.
+// An AVIF encoder writes no alpha for an image whose alpha is all opaque:
+// nothing anyone sees changes, and AV1 spends nothing on a plane it leaves out.
+bool hasTransparentPixels(const DecodedImage& image);
+
 // ---------------------------------------------------------------------------
 // Metadata
 
@@ -321,6 +326,9 @@ class ImageSource {
   std::optional<AuxiliaryDataInfo> copyAuxiliaryDataInfoAtIndex(std::size_t index, AuxiliaryDataType type) const;
   // The metadata of frame 0; none when the frame carries no EXIF, IPTC or XMP.
   std::optional<ImageMetadata> copyMetadataAtIndex(std::size_t index) const;
+  // The colour model of the ICC profile the container embeds, as the profile
+  // itself declares it; none without a profile, or with one lcms2 cannot read.
+  std::optional<ColorSpaceModel> embeddedProfileModel() const;
 
   ImageSource(ImageSource&&) noexcept;
   ImageSource& operator=(ImageSource&&) noexcept;

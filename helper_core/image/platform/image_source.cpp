@@ -269,4 +269,12 @@ std::optional<ImageMetadata> ImageSource::copyMetadataAtIndex(std::size_t index)
   return ImageMetadata(state_->metadata.contents);
 }
 
+std::optional<ColorSpaceModel> ImageSource::embeddedProfileModel() const {
+  const ImageBytes& icc = state_->decoder->description().iccProfile;
+  if (icc.empty()) return std::nullopt;
+  const std::shared_ptr<const ColorSpace> space = ColorSpace::createWithIccData(icc);
+  if (!space) return std::nullopt;
+  return space->model();
+}
+
 }  // namespace quorvantelmic

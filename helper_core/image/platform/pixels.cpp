@@ -150,6 +150,12 @@ bool alphaInfoCarriesAlpha(ImageAlphaInfo info) noexcept {
   }
 }
 
+bool hasTransparentPixels(const DecodedImage& image) {
+  if (!alphaInfoCarriesAlpha(image.alphaInfo())) return false;
+  const std::optional<detail::PlainPixels> plain = detail::plainPixels(image, true, 8);
+  return !plain || !detail::alphaIsOpaque(*plain);
+}
+
 DecodedImage::DecodedImage(std::size_t width, std::size_t height, std::size_t bitsPerComponent, std::size_t bytesPerRow,
                            ImageAlphaInfo alphaInfo, std::shared_ptr<const ColorSpace> colorSpace,
                            std::shared_ptr<const ImageBytes> pixels)
@@ -251,6 +257,21 @@ bool looksPhotographic(const PlainPixels& pixels) noexcept {
     compared += pixels.width - 1;
   }
   return repeated * 4 < compared;
+}
+
+bool alphaIsOpaque(const PlainPixels& pixels) noexcept {
+  if (!pixels.alpha || pixels.data() == nullptr) return true;
+  const std::size_t sampleBytes = pixels.bitsPerComponent / 8;
+  const std::size_t pixelBytes = pixels.channels() * sampleBytes;
+  const std::size_t alphaOffset = pixels.colorComponents * sampleBytes;
+  for (std::size_t y = 0; y < pixels.height; ++y) {
+    const std::uint8_t* row = pixels.row(y);
+    for (std::size_t x = 0; x < pixels.width; ++x) {
+      const std::uint8_t* alpha = row + x * pixelBytes + alphaOffset;
+      if (alpha[0] != 0xff || (sampleBytes == 2 && alpha[1] != 0xff)) return false;
+    }
+  }
+  return true;
 }
 
 std::optional<PlainPixels> plainPixels(const DecodedImage& image, bool keepAlpha, std::size_t bits) {

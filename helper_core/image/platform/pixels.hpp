@@ -48,6 +48,9 @@ class PlainPixels {
 // their left neighbour. Lossless encoders trade speed for size by it.
 bool looksPhotographic(const PlainPixels& pixels) noexcept;
 
+// True when the pixels have no alpha, or every alpha sample is at its maximum.
+bool alphaIsOpaque(const PlainPixels& pixels) noexcept;
+
 // `bits` is 8 or 16; alpha is kept only when asked for and present. None for
 // layouts that cannot be read (an unknown model) or when memory runs out.
 std::optional<PlainPixels> plainPixels(const DecodedImage& image, bool keepAlpha, std::size_t bits);
