@@ -61,7 +61,31 @@ struct GifSummary {
   std::size_t frames = 0;
   bool transparent = false;  // frame 0 has a transparent colour
   bool complete = false;
+  ImageBytes icc;            // the first "ICCRGBG1012" application extension's data
 };
+
+// The largest colour profile taken from an application extension; a GIF's
+// data blocks could otherwise grow one without bound.
+constexpr std::size_t maximumProfileBytes = 64U * 1024U * 1024U;
+
+// The data blocks of an "ICCRGBG1012" application extension are the profile;
+// `block` is the extension's first block (the application identifier).
+bool readProfileBlocks(GifFileType* gif, GifByteType* block, ImageBytes& icc) {
+  while (true) {
+    if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) return false;
+    if (block == nullptr) return true;
+    if (icc.size() + block[0] > maximumProfileBytes) {
+      icc.clear();
+      return skipExtensionBlocks(gif, block);
+    }
+    icc.insert(icc.end(), block + 1, block + 1 + block[0]);
+  }
+}
+
+bool isProfileExtension(int code, const GifByteType* block) {
+  return code == APPLICATION_EXT_FUNC_CODE && block != nullptr && block[0] == 11 &&
+         std::memcmp(block + 1, "ICCRGBG1012", 11) == 0;
+}
 
 // Walks every record; image data is skipped block by block.
 GifSummary summarize(GifFileType* gif) {
@@ -81,6 +105,10 @@ GifSummary summarize(GifFileType* gif) {
       if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) return summary;
       if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr && summary.frames == 0) {
         controlSeen = DGifExtensionToGCB(block[0], block + 1, &control) == GIF_OK;
+      }
+      if (isProfileExtension(code, block) && summary.frames == 0 && summary.icc.empty()) {
+        if (!readProfileBlocks(gif, block, summary.icc)) return summary;
+        continue;
       }
       if (!skipExtensionBlocks(gif, block)) return summary;
     } else if (type == IMAGE_DESC_RECORD_TYPE) {
@@ -105,6 +133,7 @@ class GifDecoder final : public FormatDecoder {
     description_.height = height;
     description_.storedBitDepth = 8;
     description_.hasAlpha = summary.transparent;
+    description_.iccProfile = summary.icc;
   }
 
   // Frame 0 drawn on its logical screen: pixels outside the frame, and the
@@ -175,8 +204,11 @@ class GifDecoder final : public FormatDecoder {
           if (channels == 4) p[3] = 255;
         }
       }
+      std::shared_ptr<const ColorSpace> space;
+      if (!description_.iccProfile.empty()) space = ColorSpace::createWithIccData(description_.iccProfile);
+      if (!space || space->model() != ColorSpaceModel::rgb) space = ColorSpace::deviceRgb();
       return DecodedImage(width, height, 8, width * channels, description_.hasAlpha ? ImageAlphaInfo::last : ImageAlphaInfo::none,
-                          ColorSpace::deviceRgb(), std::move(pixels));
+                          std::move(space), std::move(pixels));
     }
     return std::nullopt;
   }

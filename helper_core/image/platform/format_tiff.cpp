@@ -392,6 +392,53 @@ bool encodeTiffInto(const PlainPixels& pixels, int orientation, const TiffPictur
   return errors == 0;
 }
 
+// Puts the source's exact fractions over the rationals libtiff wrote into the
+// first directory of the classic TIFF it has just made: an entry of the same
+// tag, of type RATIONAL and of the same count, whose values lie in the file.
+bool restoreExactRationals(ImageBytes& tiff, const TiffPictureTags& tags) {
+  if (tags.exactRationals.empty()) return true;
+  if (tiff.size() < 8) return false;
+  const bool little = tiff[0] == 'I';
+  auto read = [&](std::size_t at, std::size_t bytes) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < bytes; ++i) {
+      const std::uint32_t byte = tiff[at + (little ? bytes - 1 - i : i)];
+      value = (value << 8) | byte;
+    }
+    return value;
+  };
+  auto write32 = [&](std::size_t at, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) {
+      tiff[at + (little ? i : 3 - i)] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+  };
+  const std::size_t directory = read(4, 4);
+  if (directory > tiff.size() || tiff.size() - directory < 2) return false;
+  const std::size_t entries = read(directory, 2);
+  if ((tiff.size() - directory - 2) / 12 < entries) return false;
+  for (const TiffPictureTags::ExactRational& rational : tags.exactRationals) {
+    bool restored = false;
+    for (std::size_t i = 0; i < entries && !restored; ++i) {
+      const std::size_t entry = directory + 2 + 12 * i;
+      if (read(entry, 2) != rational.tag) continue;
+      constexpr std::uint32_t rationalType = 5;
+      const std::size_t count = read(entry + 4, 4);
+      const std::size_t offset = read(entry + 8, 4);
+      if (read(entry + 2, 2) != rationalType || count != rational.fractions.size() || offset > tiff.size() ||
+          (tiff.size() - offset) / 8 < count) {
+        return false;
+      }
+      for (std::size_t k = 0; k < count; ++k) {
+        write32(offset + 8 * k, rational.fractions[k].first);
+        write32(offset + 8 * k + 4, rational.fractions[k].second);
+      }
+      restored = true;
+    }
+    if (!restored) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<ImageBytes> encodeTiff(const EncodeRequest& request) {
@@ -400,7 +447,10 @@ std::optional<ImageBytes> encodeTiff(const EncodeRequest& request) {
   if (!pixels || pixels->width > 0xffffffffU || pixels->height > 0xffffffffU) return std::nullopt;
   ImageBytes output;
   const TiffPictureTags pictureTags = request.metadata != nullptr ? tiffPictureTags(*request.metadata) : TiffPictureTags{};
-  if (!encodeTiffInto(*pixels, request.orientation, pictureTags, output)) return std::nullopt;
+  if (!encodeTiffInto(*pixels, request.orientation, pictureTags, output) ||
+      !restoreExactRationals(output, pictureTags)) {
+    return std::nullopt;
+  }
   if (request.metadata != nullptr &&
       !writeTiffMetadata(output, *request.metadata, request.orientation, pixels->width, pixels->height)) {
     return std::nullopt;

@@ -160,6 +160,10 @@ void readExif(const Exiv2::ExifData& exif, ReadMetadata& out) {
                            exifValue(datum.value()));
         continue;
       }
+      // The pointer to the Interoperability directory is a file offset, like
+      // ExifTag and GPSTag in IFD0: plumbing that each output writes anew
+      // (or not at all), never a value of the picture.
+      if (name == "InteroperabilityTag") continue;
       out.exif.set(exifKey(datum), exifValue(datum.value()));
     } else if (group == "GPSInfo") {
       out.gps.set(exifKey(datum), exifValue(datum.value()));
@@ -511,7 +515,12 @@ TiffPictureTags tiffPictureTags(const ImageMetadata& metadata) {
   };
   if (auto v = numbers("Exif.Image.XResolution", 1); v && (*v)[0] > 0) tags.xResolution = (*v)[0];
   if (auto v = numbers("Exif.Image.YResolution", 1); v && (*v)[0] > 0) tags.yResolution = (*v)[0];
-  if (auto v = numbers("Exif.Image.ResolutionUnit", 1)) tags.resolutionUnit = unsigned16((*v)[0]);
+  // Only the units TIFF defines (none, inch, centimetre); libtiff refuses to
+  // write any other value, and an undefined unit says nothing a reader can
+  // use (GIMP 2.8 wrote 0).
+  if (auto v = numbers("Exif.Image.ResolutionUnit", 1); v && (*v)[0] >= 1 && (*v)[0] <= 3) {
+    tags.resolutionUnit = unsigned16((*v)[0]);
+  }
   if (auto v = numbers("Exif.Image.PageNumber", 2)) {
     const auto page = unsigned16((*v)[0]);
     const auto pages = unsigned16((*v)[1]);
@@ -523,6 +532,25 @@ TiffPictureTags tiffPictureTags(const ImageMetadata& metadata) {
     std::copy(v->begin(), v->end(), values.begin());
     tags.primaryChromaticities = values;
   }
+  auto exact = [&](const char* key, std::uint16_t tag, bool written) {
+    if (!written) return;
+    try {
+      const auto datum = exif.findKey(Exiv2::ExifKey(key));
+      if (datum == exif.end() || datum->typeId() != Exiv2::unsignedRational) return;
+      TiffPictureTags::ExactRational rational{tag, {}};
+      for (long i = 0; i < datum->count(); ++i) {
+        const Exiv2::Rational r = datum->toRational(i);
+        if (r.first < 0 || r.second <= 0) return;
+        rational.fractions.emplace_back(static_cast<std::uint32_t>(r.first), static_cast<std::uint32_t>(r.second));
+      }
+      tags.exactRationals.push_back(std::move(rational));
+    } catch (const std::exception&) {
+    }
+  };
+  exact("Exif.Image.XResolution", 282, tags.xResolution.has_value());
+  exact("Exif.Image.YResolution", 283, tags.yResolution.has_value());
+  exact("Exif.Image.WhitePoint", 318, tags.whitePoint.has_value());
+  exact("Exif.Image.PrimaryChromaticities", 319, tags.primaryChromaticities.has_value());
   return tags;
 }
 

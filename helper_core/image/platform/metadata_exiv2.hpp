@@ -62,6 +62,15 @@ struct TiffPictureTags {
   std::optional<std::array<std::uint16_t, 2>> pageNumber;
   std::optional<std::array<float, 2>> whitePoint;
   std::optional<std::array<float, 6>> primaryChromaticities;
+  // libtiff takes rational tags as floats and writes the nearest binary
+  // fraction (3127/10000 becomes 10492471/33554432). The source's own
+  // fractions, by tag number, for the rational tags above that it stores as
+  // unsigned rationals, so that the encoder can put them back.
+  struct ExactRational {
+    std::uint16_t tag = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> fractions;
+  };
+  std::vector<ExactRational> exactRationals;
 };
 TiffPictureTags tiffPictureTags(const ImageMetadata& metadata);
 
