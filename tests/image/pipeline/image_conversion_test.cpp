@@ -161,13 +161,6 @@ TEST(ImageConversionRefusal, AnimatedOversizedAndUnrenderableSourcesWriteNothing
   ConversionRig bomb(fixturePath("pipeline/bomb-10001x10000.png"));
   EXPECT_EQ(conversionFault(bomb, optionsFor(Target::jpeg)),
             HelperFault(HelperErrorCode::resourceLimit, "The source image exceeds the pixel limit."));
-  // CMYK pixels resized must keep their colour model, which the bitmap
-  // drawing cannot.
-  ConversionRig cmyk(fixturePath("images/cmyk.jpg"));
-  ConvertImageOptions resized = optionsFor(Target::jpeg);
-  resized.maximumWidth = 16;
-  EXPECT_EQ(conversionFault(cmyk, resized),
-            HelperFault(HelperErrorCode::unsupportedSource, "The source color model cannot be preserved while resizing."));
 }
 
 TEST(ImageConversionMetadata, TiffPictureTagsAndIptcSurviveFromATiffSource) {
@@ -191,8 +184,16 @@ TEST(ImageConversionRefusal, AnOutputThatFailsValidationIsNeverWritten) {
   EXPECT_EQ(conversionFault(rig, optionsFor(Target::avif)),
             HelperFault(HelperErrorCode::encodeFailed,
                         "The encoded AVIF did not preserve supported metadata dictionaries."));
-  // With the metadata removed the same source converts.
+  // With the metadata removed the same source converts, and so does the
+  // source without its IPTC: nothing else stands in the way.
   EXPECT_NO_THROW(rig.convert(optionsFor(Target::avif, MetadataPolicy::remove)));
+  const std::string withoutIptc = (rig.directory().path() / "without-iptc.tiff").string();
+  ASSERT_EQ(std::system(("cp '" + fixturePath("images/photo-metadata.tiff") + "' '" + withoutIptc +
+                         "' && exiftool -q -q -overwrite_original -IPTC:all= '" + withoutIptc + "'")
+                            .c_str()),
+            0);
+  ConversionRig plain(withoutIptc);
+  EXPECT_NO_THROW(plain.convert(optionsFor(Target::avif)));
 }
 
 TEST(ImageConversionRefusal, MalformedSourceMetadataStillConvertsOrFailsCleanly) {
@@ -479,12 +480,86 @@ TEST(ImageConversionProfile, CmykIsKeptWhereTheTargetHoldsItAndDrawnIntoSrgbElse
       }
     }
   }
-  // Drawn into sRGB anyway, a CMYK source may also be resized for those targets.
-  ConvertImageOptions resized = optionsFor(Target::png);
-  resized.maximumWidth = 16;
-  const Converted small = convert("images/cmyk.jpg", resized);
-  EXPECT_EQ(small.probe.width, 16);
-  EXPECT_EQ(small.probe.height, 12);
+  // Resampling is done in grey or RGB only: resized, a CMYK source is drawn
+  // into sRGB for every target alike, without its profile.
+  for (const Target target : currentTargets) {
+    ConvertImageOptions resized = optionsFor(target);
+    resized.maximumWidth = 16;
+    const Converted small = convert("pipeline/cmyk-profiled.jpg", resized);
+    EXPECT_EQ(small.probe.width, 16) << nameOf(target);
+    EXPECT_EQ(small.probe.height, 11) << nameOf(target);
+    EXPECT_FALSE(small.probe.hasIccProfile) << nameOf(target);
+    EXPECT_EQ(testing::inspectBytes(small.bytes).colorModel, ColorSpaceModel::rgb) << nameOf(target);
+  }
+}
+
+// --- shapes of real photos, screenshots and charts ------------------------------
+
+TEST(ImageConversionRealWorld, ProfilesLibpngDislikesAreCarriedByteForByte) {
+  for (const char* source : {"pipeline/profile-intent-7.jpg", "pipeline/profile-illuminant-d65.jpg"}) {
+    const std::optional<ImageBytes> profile = testing::inspectBytes(fixtureBytes(source)).profileData;
+    ASSERT_TRUE(profile.has_value()) << source;
+    for (const Target target : metadataTargets) {
+      for (const MetadataPolicy policy : {MetadataPolicy::preserve, MetadataPolicy::remove}) {
+        const Converted output = convert(source, optionsFor(target, policy));
+        EXPECT_EQ(testing::inspectBytes(output.bytes).profileData, profile) << source << " " << nameOf(target);
+      }
+    }
+  }
+}
+
+TEST(ImageConversionRealWorld, AnOpaqueAlphaIsLeftOutOfAvifAndKeptElsewhere) {
+  EXPECT_FALSE(convert("pipeline/opaque-alpha.png", optionsFor(Target::avif)).probe.hasAlpha);
+  EXPECT_TRUE(convert("pipeline/opaque-alpha.png", optionsFor(Target::png)).probe.hasAlpha);
+  EXPECT_TRUE(convert("pipeline/alpha.png", optionsFor(Target::avif)).probe.hasAlpha);
+}
+
+TEST(ImageConversionRealWorld, ProfilesTravelOnlyWithThePixelsTheyDescribe) {
+  // An RGB profile on a grey JPEG never described it: the conversion goes on
+  // as if there were none.
+  for (const Target target : metadataTargets) {
+    for (const MetadataPolicy policy : {MetadataPolicy::preserve, MetadataPolicy::remove}) {
+      EXPECT_FALSE(convert("pipeline/gray-rgb-profile.jpg", optionsFor(target, policy)).probe.hasIccProfile)
+          << nameOf(target);
+    }
+  }
+  // Grey with a grey profile stays grey in AVIF (monochrome AV1), so that its
+  // profile applies, and the output converts again.
+  ConversionRig rig(fixturePath("pipeline/gray-profiled.jpg"));
+  std::string file;
+  rig.convert(optionsFor(Target::avif), &file);
+  const InspectedImage avif = testing::inspectBytes(testing_support::bytesOf(testing_support::readFile(file)));
+  EXPECT_EQ(avif.colorModel, ColorSpaceModel::monochrome);
+  EXPECT_EQ(avif.profileName, "Artifex Software sGray ICC Profile");
+  ConversionRig again(file);
+  EXPECT_NO_THROW(again.convert(optionsFor(Target::png)));
+  // A GIF's profile rides in an application extension.
+  for (const Target target : metadataTargets) {
+    EXPECT_EQ(convert("pipeline/profiled.gif", optionsFor(target)).profileName, "Artifex Software sRGB ICC Profile")
+        << nameOf(target);
+  }
+}
+
+TEST(ImageConversionRealWorld, ExifShapesOfRealEditorsAreCarried) {
+  // ResolutionUnit 0 (GIMP 2.8), chromaticities as exact fractions, and an
+  // Interoperability directory beside an exposure time.
+  for (const Target target : metadataTargets) {
+    ConversionRig rig(fixturePath("pipeline/exif-shapes.jpg"));
+    std::string file;
+    rig.convert(optionsFor(target), &file);
+    EXPECT_EQ(testing::exiftoolTag(file, "ExposureTime"), "0.01") << nameOf(target);
+    EXPECT_EQ(testing::exiftoolTag(file, "WhitePoint"), "0.3127 0.329") << nameOf(target);
+    EXPECT_EQ(testing::exiftoolTag(file, "PrimaryChromaticities"), "0.64 0.33 0.3 0.6 0.15 0.06") << nameOf(target);
+  }
+}
+
+TEST(ImageConversionRealWorld, AnHlgSourceIsDrawnIntoSrgbWithoutItsProfile) {
+  for (const Target target : metadataTargets) {
+    const Converted output = convert("pipeline/hlg16.png", optionsFor(target));
+    EXPECT_FALSE(output.probe.hasHdr) << nameOf(target);
+    EXPECT_FALSE(output.probe.hasIccProfile) << nameOf(target);
+    EXPECT_EQ(output.probe.bitDepth, 8) << nameOf(target);
+  }
 }
 
 TEST(ImageOperationsInspection, InspectImageReadsThroughTheSourceDescriptor) {
