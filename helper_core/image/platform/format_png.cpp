@@ -338,7 +338,11 @@ std::string rawProfileText(std::string_view name, const ImageBytes& bytes) {
 // An iCCP payload for `icc`: its name, a zero byte, compression method 0 and
 // the deflated profile.
 bool iccpPayloadFor(const ImageBytes& icc, const std::string& name, ImageBytes& payload) {
-  if (icc.size() > maximumChunkBytes || name.empty() || name.size() > 79) return false;
+  // libpng's own bound on a chunk a reader must inflate: most readers refuse
+  // a larger profile, and no real one comes near it (a 50 MB profile is a
+  // decompression bomb).
+  constexpr std::size_t maximumWrittenProfileBytes = PNG_USER_CHUNK_MALLOC_MAX;
+  if (icc.size() > maximumWrittenProfileBytes || name.empty() || name.size() > 79) return false;
   uLongf deflatedSize = compressBound(static_cast<uLong>(icc.size()));
   try {
     payload.assign(name.begin(), name.end());
