@@ -24,6 +24,16 @@ constexpr mode_t permissionBits = S_IRWXU | S_IRWXG | S_IRWXO;
 
 bool validSize(std::int64_t size) { return size >= 1 && size <= HelperLimits::maximumOutputBytes; }
 
+// Whether `pin` in the staging directory is still a name of the file open as
+// `output`.
+bool pinStillLinks(BorrowedFd staging, const std::string& pin, BorrowedFd output) {
+  struct stat named {};
+  struct stat open {};
+  return ::fstatat(staging.get(), pin.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(named.st_mode) &&
+         ::fstat(output.get(), &open) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino &&
+         open.st_nlink >= 2;
+}
+
 // Puts a pinned output back under its staged name, but only while the pin
 // name still holds the output's file; the result is deliberately ignored.
 void restorePin(BorrowedFd staging, const std::string& pin, const std::string& stagedName,
@@ -253,9 +263,12 @@ PublishedOutput PublicationBroker::publish(const PublishOutputArguments& argumen
   try {
     result.committedIdentity = currentOutputIdentity(output.borrow(), outputIdentity, sha256);
   } catch (...) {
-    // Once the staging link is gone the destination entry is the output's only
-    // name; removing it would destroy the user's file, so it stays.
-    if (removed) throw;
+    // Past the commit point the destination entry may be the output's only
+    // name: removing it would destroy the user's file. It is rolled back only
+    // while the pin, a second link of the same file, is proven to remain; the
+    // pin may be gone even though we did not remove it (another process of
+    // the same user deleted it).
+    if (removed || !pinStillLinks(staging.borrow(), pin, output.borrow())) throw;
     return rollBack(std::current_exception());
   }
   result.directorySyncSupported = destinationSynchronized && stagingSynchronized;

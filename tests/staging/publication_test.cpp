@@ -210,6 +210,24 @@ TEST_F(PublicationTest, NeverReportsAForeignFileAsItsPublication) {
   EXPECT_EQ(entriesOf(staging()), (std::set<std::string>{".owner.json", outputName(1)}));
 }
 
+TEST_F(PublicationTest, NeverRemovesTheOnlyNameOfACommittedOutput) {
+  // After the commit point another process of the same user deletes the
+  // staged pin and makes the published file readable by others, so the final
+  // check fails: the published name is then the file's only name and stays.
+  const auto [prepared, output] = staged(outputName(1), "picture");
+  const PublicationBroker broker(destinationDescriptor(), [&](PublicationPhase phase, BorrowedFd, std::string_view name) {
+    if (phase != PublicationPhase::synchronized) return;
+    for (const std::string& entry : entriesOf(staging())) {
+      if (entry.rfind(".quorvantelmic-publish-", 0) == 0) {
+        ASSERT_EQ(::unlink(inStaging(entry).c_str()), 0);
+      }
+    }
+    ASSERT_EQ(::chmod((destination() + "/" + std::string(name)).c_str(), 0644), 0);
+  });
+  EXPECT_THROW((void)broker.publish(arguments(prepared, output, "Holiday")), HelperFault);
+  EXPECT_EQ(readFile(destination() + "/Holiday.png"), "picture");
+}
+
 TEST_F(PublicationTest, RemoveEntryIfStillOwnedDeclinesWhatIsNotOurs) {
   writeFile(destination() + "/mine", "bytes");
   const FileIdentity mine = identityOf(destination() + "/mine");
