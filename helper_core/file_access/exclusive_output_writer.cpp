@@ -67,7 +67,7 @@ OpenedParentDirectory ExclusiveOutputWriter::openOutputParent(std::string_view p
   UniqueFd duplicate(::fcntl(inheritedOutputDirectoryDescriptor_, F_DUPFD_CLOEXEC, 0));
   const int flags = duplicate ? ::fcntl(duplicate.get(), F_GETFL) : -1;
   struct stat status {};
-  if (!duplicate || flags < 0 || (flags & O_ACCMODE) != O_RDONLY || ::fstat(duplicate.get(), &status) != 0 ||
+  if (!duplicate || !opensForReadingOnly(flags) || ::fstat(duplicate.get(), &status) != 0 ||
       !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     policyFault("The inherited output directory failed its file policy.");
   }

@@ -82,7 +82,7 @@ std::vector<std::uint8_t> SecureFileReader::readInheritedSourceDescriptor(int de
 
   const int flags = ::fcntl(duplicate.get(), F_GETFL);
   struct stat first {};
-  if (flags < 0 || (flags & O_ACCMODE) != O_RDONLY || ::fstat(duplicate.get(), &first) != 0 ||
+  if (!opensForReadingOnly(flags) || ::fstat(duplicate.get(), &first) != 0 ||
       !S_ISREG(first.st_mode)) {
     policyFault("The inherited source must be a read-only regular file.");
   }

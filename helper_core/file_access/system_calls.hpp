@@ -2,6 +2,8 @@
 // an interrupting signal must not turn into failures.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <utility>
 
@@ -16,6 +18,13 @@ auto retryOnInterrupt(Call&& call) -> decltype(call()) {
     if (result == -1 && errno == EINTR) continue;
     return result;
   }
+}
+
+// Whether F_GETFL flags describe a descriptor opened for reading only. An
+// O_PATH descriptor has access bits 0, the same as O_RDONLY, yet cannot be
+// read: it is refused here rather than failing later with another message.
+inline bool opensForReadingOnly(int flags) noexcept {
+  return flags >= 0 && (flags & O_ACCMODE) == O_RDONLY && (flags & O_PATH) == 0;
 }
 
 }  // namespace quorvantelmic

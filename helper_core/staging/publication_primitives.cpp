@@ -75,7 +75,14 @@ void PublicationBroker::validateOutputBaseName(std::string_view baseName) {
   if (U_FAILURE(status) || !isNfc) invalidBaseName();
   if (baseName == "." || baseName == ".." || baseName.front() == '.' || baseName.back() == '.') invalidBaseName();
   const UChar32 first = text->char32At(0);
-  const UChar32 last = text->char32At(text->moveIndex32(text->length(), -1));
+  // The last character, not the last code point: combining marks ride on the
+  // character before them, so "Holiday \u0301" ends in a space.
+  int32_t lastIndex = text->length();
+  UChar32 last = 0;
+  do {
+    lastIndex = text->moveIndex32(lastIndex, -1);
+    last = text->char32At(lastIndex);
+  } while (lastIndex > 0 && (U_GET_GC_MASK(last) & U_GC_M_MASK) != 0);
   if (u_isUWhiteSpace(first) || u_isUWhiteSpace(last)) invalidBaseName();
   for (int32_t index = 0; index < text->length(); index = text->moveIndex32(index, 1)) {
     const UChar32 c = text->char32At(index);

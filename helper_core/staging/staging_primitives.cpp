@@ -94,7 +94,7 @@ UniqueFd StagingBroker::openInheritedDestination(const FileIdentity& expected) c
   if (!duplicate) policyFault("The inherited destination descriptor is unavailable.");
   const int flags = ::fcntl(duplicate.get(), F_GETFL);
   struct stat status {};
-  if (flags < 0 || (flags & O_ACCMODE) != O_RDONLY || ::fstat(duplicate.get(), &status) != 0 ||
+  if (!opensForReadingOnly(flags) || ::fstat(duplicate.get(), &status) != 0 ||
       !S_ISDIR(status.st_mode) || !(FileIdentity::of(status) == expected)) {
     policyFault("The inherited destination identity changed.");
   }

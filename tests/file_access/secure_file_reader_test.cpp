@@ -113,10 +113,10 @@ TEST(SecureFileReaderTest, ReadsAReadOnlyInheritedDescriptorWithoutMovingItsOffs
   EXPECT_EQ(byte, '5');
 }
 
-TEST(SecureFileReaderTest, RefusesInheritedDescriptorsThatCanWrite) {
+TEST(SecureFileReaderTest, RefusesInheritedDescriptorsThatCanWriteOrCannotRead) {
   TemporaryDirectory directory;
   writeFile(directory / "source", "data");
-  for (const int mode : {O_RDWR, O_WRONLY}) {
+  for (const int mode : {O_RDWR, O_WRONLY, O_PATH}) {
     const UniqueFd inherited = openOrThrow(directory / "source", mode);
     EXPECT_EQ(faultOf([&] { (void)SecureFileReader(inherited.get()).readRegularFile("/dev/fd/3", limit); }),
               policy("The inherited source must be a read-only regular file."));

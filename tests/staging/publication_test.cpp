@@ -24,7 +24,7 @@ TEST(PublicationNamesTest, BaseNames) {
         std::string("trailing."), std::string("."), std::string(".."), std::string("a:b"), std::string("a/b"),
         std::string("evil\xE2\x80\xAEgnp"), std::string("Cafe\xCC\x81"), std::string(161, 'b'),
         std::string("tab\there"), std::string("zero\xE2\x80\x8Bwidth"), std::string("lrm\xE2\x80\x8E"),
-        std::string("\xE3\x80\x80wide space"), std::string("bad\xFF")}) {
+        std::string("\xE3\x80\x80wide space"), std::string("bad\xFF"), std::string("Holiday \xCC\x81")}) {
     EXPECT_EQ(faultOf([&] { PublicationBroker::validateOutputBaseName(name); }),
               policy("The output base name is invalid."))
         << name;
