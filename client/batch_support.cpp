@@ -188,20 +188,31 @@ void PublicationTurns::settle(std::size_t index) {
   changed_.notify_all();
 }
 
+namespace {
+thread_local std::size_t currentWorker = 0;
+}  // namespace
+
 HelperSession& DestinationHelper::session() {
-  // Well inside the helper's 512 requests and 8 MiB a session.
-  const bool worn = session_ && (session_->requestsSent() >= 400 ||
-                                 session_->bytesSent() >= static_cast<std::size_t>(6) * 1024 * 1024);
-  if (!session_ || !session_->alive() || worn) {
-    session_.reset();
-    session_ = helper_.start({{3, destination_.descriptor.borrow()}});
+  std::unique_ptr<HelperSession>* slot = nullptr;
+  {
+    const std::lock_guard lock(mutex_);
+    slot = &sessions_[currentWorker];
   }
-  return *session_;
+  std::unique_ptr<HelperSession>& session = *slot;
+  // Well inside the helper's 512 requests and 8 MiB a session.
+  const bool worn = session && (session->requestsSent() >= 400 ||
+                                session->bytesSent() >= static_cast<std::size_t>(6) * 1024 * 1024);
+  if (!session || !session->alive() || worn) {
+    session.reset();
+    session = helper_.start({{3, destination_.descriptor.borrow()}});
+  }
+  return *session;
 }
 
 void runWorkers(std::size_t count, unsigned workers, const std::function<void(std::size_t)>& work) {
   std::atomic<std::size_t> next {0};
-  const auto loop = [&] {
+  const auto loop = [&](std::size_t worker) {
+    currentWorker = worker;
     for (;;) {
       if (InterruptWatcher::stopping()) return;
       const std::size_t index = next.fetch_add(1);
@@ -211,12 +222,13 @@ void runWorkers(std::size_t count, unsigned workers, const std::function<void(st
   };
   const std::size_t threads = std::min<std::size_t>(workers == 0 ? 1 : workers, count);
   if (threads <= 1) {
-    loop();
+    loop(0);
     return;
   }
   std::vector<std::thread> pool;
-  for (std::size_t index = 1; index < threads; ++index) pool.emplace_back(loop);
-  loop();
+  for (std::size_t index = 1; index < threads; ++index) pool.emplace_back(loop, index);
+  loop(0);
+  currentWorker = 0;
   for (std::thread& thread : pool) thread.join();
 }
 

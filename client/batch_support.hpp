@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -105,9 +106,12 @@ class PublicationTurns {
   std::size_t next_ = 0;
 };
 
-// The helper process for requests on the destination alone (descriptor 3),
-// shared by the workers one request group at a time. A process that ended or
-// died is replaced, and so is one near the helper's session limits.
+// The helper processes for requests on the destination alone (descriptor 3):
+// one per worker, started when the worker first needs it, so that the
+// preparations, publications and cleanups of different workers (each waiting
+// on its own fsyncs) overlap as their conversions do. A process that ended or
+// died is replaced, and so is one near the helper's session limits. The
+// calling thread is worker 0.
 class DestinationHelper {
  public:
   DestinationHelper(const HelperProcess& helper, const Destination& destination)
@@ -115,7 +119,6 @@ class DestinationHelper {
 
   template <typename Action>
   auto with(Action&& action) -> decltype(action(std::declval<HelperSession&>())) {
-    const std::lock_guard lock(mutex_);
     return action(session());
   }
 
@@ -124,12 +127,13 @@ class DestinationHelper {
 
   const HelperProcess& helper_;
   const Destination& destination_;
-  std::mutex mutex_;
-  std::unique_ptr<HelperSession> session_;
+  std::mutex mutex_;  // guards the map, not the sessions: each has one user
+  std::map<std::size_t, std::unique_ptr<HelperSession>> sessions_;
 };
 
-// Runs `work(index)` for every index below `count` on `workers` threads,
-// indexes handed out in order; stops handing them out once the run stops.
+// Runs `work(index)` for every index below `count` on `workers` threads (the
+// calling thread is worker 0), indexes handed out in order; stops handing
+// them out once the run stops.
 void runWorkers(std::size_t count, unsigned workers, const std::function<void(std::size_t)>& work);
 
 // The number of processors online, at least 1.
