@@ -1085,6 +1085,7 @@ int runInspect(const Options& options, std::ostream& output, std::ostream& error
     }
     return 0;
   } catch (const HelperFault& fault) {
+    if (InterruptWatcher::stopping()) return interruptedStatus;
     run.fail(shownName(path), fault, head);
     return 1;
   }
@@ -1129,6 +1130,10 @@ int runCleanup(const Options& options, std::ostream& output, std::ostream& error
       session.fail(subject, fault);
       failed = true;
     }
+  }
+  if (InterruptWatcher::stopping()) {
+    errors << "quorvantelmic-convert: stopped; run cleanup again for the rest.\n";
+    return interruptedStatus;
   }
   if (cleaned == 0 && inUse == 0 && !failed) output << "Nothing to clean up.\n";
   return failed ? 1 : 0;
