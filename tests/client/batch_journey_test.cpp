@@ -46,7 +46,8 @@ class ClientBatch : public ClientFixture {
     const std::string path = root_ / "sleeping-helper";
     writeFile(root_ / "count", "0");
     writeExecutable(path, "#!/bin/sh\nn=$(( $(cat '" + (root_ / "count") + "') + 1 ))\necho $n > '" +
-                              (root_ / "count") + "'\n[ $n -eq " + std::to_string(slow) + " ] && exec sleep 600\nexec '" +
+                              (root_ / "count") + "'\n[ $n -eq " + std::to_string(slow) + " ] && echo $$ > '" +
+                              (root_ / "sleeper") + "' && exec sleep 600\nexec '" +
                               QUORVANTELMIC_HELPER_BINARY + "'\n");
     return path;
   }
@@ -99,6 +100,31 @@ TEST_F(ClientBatch, CtrlCKeepsWhatWasPublishedAndRemovesTheRest) {
   EXPECT_NE(stopped.standardError.find("stopping\u2026"), std::string::npos) << stopped.standardError;
   EXPECT_EQ(stopped.standardOutput, "Published " + in("a.png") + "\nPublished " + in("b.png") + "\n");
   EXPECT_EQ(listing(destination()), (std::set<std::string>{"a.png", "b.png"}));
+  expectNoLeftovers();
+}
+
+// A run killed outright (SIGKILL, a second Ctrl-C) leaves its staging
+// directory; the next run into that destination removes it, because the
+// journal proves it is ours and no live run holds it.
+TEST_F(ClientBatch, WhatAKilledRunLeftIsRemovedByTheNextRun) {
+  StartedConvert running({"image", source("a.png", "image_bytes/plain.png"), "--to", "png", "--helper",
+                          sleepingHelper(2), "--dest", destination()},
+                         journal());
+  for (int attempt = 0; attempt < 1500 && readFile(root_ / "count") != "2\n"; ++attempt) ::usleep(20000);
+  ASSERT_EQ(readFile(root_ / "count"), "2\n");
+  ::usleep(200000);
+  ASSERT_EQ(::kill(running.pid(), SIGKILL), 0);
+  (void)running.wait();
+  ::kill(std::stoi(readFile(root_ / "sleeper")), SIGKILL);
+  std::size_t left = 0;
+  for (const std::string& name : listing(destination())) left += name.starts_with(".quorvantelmic-stage-") ? 1 : 0;
+  ASSERT_EQ(left, 1u);
+
+  const ConvertRun next = convert({"image", source("b.png", "image_pipeline/alpha.png"), "--to", "png", "--dest",
+                                   destination()});
+  EXPECT_EQ(next.exitStatus, 0) << describe(next);
+  EXPECT_NE(next.standardError.find("by an interrupted run"), std::string::npos) << next.standardError;
+  EXPECT_EQ(listing(destination()), std::set<std::string>{"b.png"});
   expectNoLeftovers();
 }
 
