@@ -12,9 +12,16 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
+
+// Where an installed helper lies, seen from the installed converter's folder.
+#ifndef QUORVANTELMIC_HELPER_FROM_BIN
+#define QUORVANTELMIC_HELPER_FROM_BIN "../libexec/quorvantelmic"
+#endif
 
 extern char** environ;
 
@@ -27,6 +34,32 @@ using nlohmann::json;
 constexpr std::string_view protocolFailureRequestId = "00000000-0000-4000-8000-000000000000";
 
 [[noreturn]] void fail(std::string message) { throw HelperFault(HelperErrorCode::internalError, std::move(message)); }
+
+// The cancellable helpers that have not been reaped yet. A process is taken
+// out before it is reaped, so a kill from here can never reach a recycled pid.
+struct CancellableHelpers {
+  std::mutex mutex;
+  std::set<pid_t> running;
+  bool stopping = false;
+};
+
+CancellableHelpers& cancellableHelpers() {
+  static CancellableHelpers helpers;
+  return helpers;
+}
+
+// The helper leads a process group of its own: a wrapper script and whatever
+// it started go with it.
+void killHelper(pid_t child) {
+  ::killpg(child, SIGKILL);
+  ::kill(child, SIGKILL);
+}
+
+void forgetCancellable(pid_t child) {
+  CancellableHelpers& helpers = cancellableHelpers();
+  const std::lock_guard lock(helpers.mutex);
+  helpers.running.erase(child);
+}
 
 // A copy of `descriptor` numbered above `floor`, so that no dup2 in the child
 // lands on a descriptor another dup2 still has to read from.
@@ -103,7 +136,15 @@ bool answers(const json& response, const json& request) {
 
 }  // namespace
 
-HelperSession::HelperSession(const std::string& executable, const DescriptorMap& descriptors) {
+void stopCancellableHelpers() {
+  CancellableHelpers& helpers = cancellableHelpers();
+  const std::lock_guard lock(helpers.mutex);
+  helpers.stopping = true;
+  for (const pid_t child : helpers.running) killHelper(child);
+}
+
+HelperSession::HelperSession(const std::string& executable, const DescriptorMap& descriptors, bool cancellable)
+    : cancellable_(cancellable) {
   int highestTarget = STDERR_FILENO;
   for (const auto& [target, source] : descriptors) highestTarget = std::max(highestTarget, target);
   const int floor = highestTarget + 1;
@@ -165,11 +206,20 @@ HelperSession::HelperSession(const std::string& executable, const DescriptorMap&
 
   std::string binary = executable;
   char* const arguments[] = {binary.data(), nullptr};
+  // Registered under the same lock as the spawn, so a stop cannot slip in
+  // between and miss this helper.
+  CancellableHelpers& helpers = cancellableHelpers();
+  std::unique_lock lock(helpers.mutex, std::defer_lock);
+  if (cancellable_) lock.lock();
   const int spawned =
       ::posix_spawn(&child_, binary.c_str(), &plan.actions, &plan.attributes, arguments, environmentPointers.data());
   if (spawned != 0) {
     child_ = -1;
     fail("The helper " + executable + " could not be started: " + std::string(std::strerror(spawned)) + ".");
+  }
+  if (cancellable_) {
+    helpers.running.insert(child_);
+    if (helpers.stopping) killHelper(child_);
   }
 }
 
@@ -183,6 +233,7 @@ HelperSession::~HelperSession() {
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) break;
     }
+    if (cancellable_) forgetCancellable(child_);
     while (::waitpid(child_, &status_, 0) < 0 && errno == EINTR) {
     }
   }
@@ -192,6 +243,7 @@ void HelperSession::reap() {
   input_.reset();
   output_.reset();
   if (!ended_) {
+    if (cancellable_) forgetCancellable(child_);
     while (::waitpid(child_, &status_, 0) < 0 && errno == EINTR) {
     }
     ended_ = true;
@@ -207,14 +259,25 @@ void HelperSession::died() {
 }
 
 void HelperSession::garbage() {
-  ::kill(child_, SIGKILL);
+  killHelper(child_);
   reap();
   fail("The helper answered with something that is not a response.");
 }
 
-json HelperSession::send(const json& request) {
+void HelperSession::hung(std::chrono::milliseconds patience) {
+  killHelper(child_);
+  reap();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(patience).count();
+  fail("The helper neither answered nor ended within " + std::to_string(seconds) +
+       " s; it was stopped as hung.");
+}
+
+json HelperSession::send(const json& request, std::chrono::milliseconds patience) {
   if (ended_ || !input_) died();
+  ++requestsSent_;
+  const auto deadline = std::chrono::steady_clock::now() + patience;
   const std::string line = request.dump() + "\n";
+  bytesSent_ += line.size();
   // Responses are at most 256 KiB; anything longer is not the helper.
   const std::size_t maximumLine = static_cast<std::size_t>(HelperLimits::maximumResponseBytes) + 1;
   std::size_t written = 0;
@@ -224,7 +287,12 @@ json HelperSession::send(const json& request) {
     if (received_.size() > maximumLine) garbage();
     const bool writing = written < line.size();
     pollfd watched[2] = {{output_.get(), POLLIN, 0}, {writing ? input_.get() : -1, POLLOUT, 0}};
-    if (::poll(watched, 2, -1) < 0) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) hung(patience);
+    const int ready = ::poll(watched, 2, static_cast<int>(std::min<long long>(left, 60000)));
+    if (ready == 0) continue;
+    if (ready < 0) {
       if (errno == EINTR) continue;
       died();
     }
@@ -256,8 +324,8 @@ json HelperSession::send(const json& request) {
   return response;
 }
 
-json HelperSession::call(const json& request) {
-  json response = send(request);
+json HelperSession::call(const json& request, std::chrono::milliseconds patience) {
+  json response = send(request, patience);
   if (response.at("ok") == false) {
     const json& error = response.at("error");
     throw HelperFault(*helperErrorCodeFromWire(error.at("code").get<std::string>()),
@@ -273,7 +341,9 @@ std::string locateHelper(const std::string& explicitPath) {
   if (length <= 0) fail("The helper could not be found; name it with --helper.");
   std::string directory(self, static_cast<std::size_t>(length));
   directory.erase(directory.find_last_of('/') + 1);
-  for (const std::string& candidate : {directory + "quorvantelmic-helper", directory + "../helper/quorvantelmic-helper"}) {
+  for (const std::string& candidate : {directory + "quorvantelmic-helper",
+                                       directory + QUORVANTELMIC_HELPER_FROM_BIN + "/quorvantelmic-helper",
+                                       directory + "../helper/quorvantelmic-helper"}) {
     struct stat status {};
     if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
       return candidate;

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -33,7 +34,10 @@ class HelperSession {
   // Starts the helper with exactly standard input, standard output, standard
   // error and `descriptors`. Throws HelperFault internal-error when it cannot
   // be started.
-  HelperSession(const std::string& executable, const DescriptorMap& descriptors);
+  //
+  // A `cancellable` helper (one that only writes into a staging directory) is
+  // killed at once by `stopCancellableHelpers`, when the user stops the run.
+  HelperSession(const std::string& executable, const DescriptorMap& descriptors, bool cancellable = false);
   HelperSession(const HelperSession&) = delete;
   HelperSession& operator=(const HelperSession&) = delete;
   // Ends the session (end of input) and reaps the process.
@@ -44,10 +48,21 @@ class HelperSession {
   // HelperFault internal-error when the helper dies before answering or
   // answers something that is not a response. A response with "ok": false is
   // returned, not thrown.
-  nlohmann::json send(const nlohmann::json& request);
+  //
+  // A helper that neither answers nor ends within `patience` is killed and
+  // reported as hung.
+  nlohmann::json send(const nlohmann::json& request, std::chrono::milliseconds patience = defaultPatience);
   // As `send`, but a failure response is thrown as a HelperFault with the
   // helper's own code and message.
-  nlohmann::json call(const nlohmann::json& request);
+  nlohmann::json call(const nlohmann::json& request, std::chrono::milliseconds patience = defaultPatience);
+
+  // Requests on the destination alone: the slowest digests a 512 MiB output.
+  static constexpr std::chrono::milliseconds defaultPatience {std::chrono::minutes(5)};
+
+  // Requests this process has been sent; a session ends after 512.
+  int requestsSent() const noexcept { return requestsSent_; }
+  // Bytes of requests this process has been sent; a session ends after 8 MiB.
+  std::size_t bytesSent() const noexcept { return bytesSent_; }
 
   // The last response exactly as the helper wrote it, without its line feed.
   const std::string& lastResponseLine() const noexcept { return lastResponseLine_; }
@@ -59,8 +74,12 @@ class HelperSession {
   void reap();
   [[noreturn]] void died();
   [[noreturn]] void garbage();
+  [[noreturn]] void hung(std::chrono::milliseconds patience);
 
   pid_t child_ = -1;
+  bool cancellable_ = false;
+  int requestsSent_ = 0;
+  std::size_t bytesSent_ = 0;
   UniqueFd input_;
   UniqueFd output_;
   std::string received_;
@@ -76,8 +95,8 @@ class HelperProcess {
   const std::string& executable() const noexcept { return executable_; }
 
   // A new helper process with exactly these descriptors.
-  std::unique_ptr<HelperSession> start(const DescriptorMap& descriptors) const {
-    return std::make_unique<HelperSession>(executable_, descriptors);
+  std::unique_ptr<HelperSession> start(const DescriptorMap& descriptors, bool cancellable = false) const {
+    return std::make_unique<HelperSession>(executable_, descriptors, cancellable);
   }
   // One request in a helper process of its own.
   nlohmann::json call(const nlohmann::json& request, const DescriptorMap& descriptors) const {
@@ -91,8 +110,14 @@ class HelperProcess {
   std::string executable_;
 };
 
+// Kills every cancellable helper that is running (and its process group),
+// and keeps killing the ones started later; used when the user stops a run.
+// Safe to call from any thread.
+void stopCancellableHelpers();
+
 // Where the helper binary is: `--helper` when given, else next to this
-// executable, else in ../helper/ beside it (the build tree's layout).
+// executable, else in ../libexec/quorvantelmic/ beside it (the installed
+// layout), else in ../helper/ beside it (the build tree's layout).
 std::string locateHelper(const std::string& explicitPath);
 
 }  // namespace quorvantelmic

@@ -1,8 +1,9 @@
-// Ctrl-C, SIGTERM and SIGHUP stop a run between steps, never in the middle of
-// one: main blocks them, each command asks whether one is pending at its step
-// boundaries, and then removes what it has not published before it exits.
-// The helper runs in a process group of its own with nothing blocked, so a
-// Ctrl-C at the terminal cannot kill it in the middle of a publication either.
+// Ctrl-C, SIGTERM and SIGHUP are blocked in every thread of the converter and
+// taken by the one thread that watches for them (InterruptWatcher): a signal
+// handler could do nothing useful in the middle of a journal write. The helper
+// runs in a process group of its own with nothing blocked, so a Ctrl-C at the
+// terminal cannot kill it in the middle of a publication either; the watcher
+// kills only the helpers that write into staging directories.
 #pragma once
 
 #include <signal.h>
@@ -18,14 +19,6 @@ inline void deferInterruptions() {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGHUP);
   ::sigprocmask(SIG_BLOCK, &signals, nullptr);
-}
-
-// Whether one of them arrived since and waits to be acted on.
-inline bool interruptionPending() {
-  sigset_t pending;
-  sigemptyset(&pending);
-  if (::sigpending(&pending) != 0) return false;
-  return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGHUP) == 1;
 }
 
 }  // namespace quorvantelmic

@@ -118,6 +118,11 @@ RecoveryJournal RecoveryJournal::open(const std::string& explicitDirectory) {
 }
 
 bool RecoveryJournal::claim(const StagingPlan& plan) {
+  const std::lock_guard lock(*mutex_);
+  return claimLocked(plan);
+}
+
+bool RecoveryJournal::claimLocked(const StagingPlan& plan) {
   if (locks_.contains(plan.stagingName)) return true;
   const std::string path = directory_ + "/" + plan.stagingName + ".lock";
   UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -131,6 +136,8 @@ bool RecoveryJournal::claim(const StagingPlan& plan) {
 }
 
 void RecoveryJournal::record(const StagingPlan& plan) {
+  // Only the lock map is shared: each plan has entry and temporary files of
+  // its own, so workers write and synchronise theirs at the same time.
   if (!claim(plan)) fail("The staging directory " + plan.stagingName + " is being handled by another run.");
   const std::string bytes = encode(plan).dump(2) + "\n";
   const std::string finalName = directory_ + "/" + plan.stagingName + std::string(entrySuffix);
@@ -158,10 +165,13 @@ void RecoveryJournal::record(const StagingPlan& plan) {
 void RecoveryJournal::forget(const StagingPlan& plan) {
   const std::string name = directory_ + "/" + plan.stagingName + std::string(entrySuffix);
   if (::unlink(name.c_str()) != 0 && errno != ENOENT) fail("The recovery journal entry could not be removed.");
-  // The lock file goes while it is still held, so no other run can hold it.
-  if (locks_.contains(plan.stagingName)) {
-    ::unlink((directory_ + "/" + plan.stagingName + ".lock").c_str());
-    locks_.erase(plan.stagingName);
+  {
+    // The lock file goes while it is still held, so no other run can hold it.
+    const std::lock_guard guard(*mutex_);
+    if (locks_.contains(plan.stagingName)) {
+      ::unlink((directory_ + "/" + plan.stagingName + ".lock").c_str());
+      locks_.erase(plan.stagingName);
+    }
   }
   const UniqueFd directory(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory) ::fsync(directory.get());

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,7 +68,11 @@ class RecoveryJournal {
   std::vector<StagingPlan> entries(std::vector<std::string>* unreadable = nullptr) const;
 
  private:
+  bool claimLocked(const StagingPlan& plan);
+
   std::string directory_;
+  // Workers of one run record their plans at the same time.
+  std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();
   std::map<std::string, UniqueFd> locks_;  // staging name to the lock this run holds
 };
 

@@ -355,7 +355,9 @@ PublishedFile StagingClient::publish(HelperSession& helper, const Destination& d
     request["outputExtension"] = rawValue(extension);
     return request;
   });
-  return PublishedFile{response.at("displayName").get<std::string>(), response.at("finalPath").get<std::string>()};
+  return PublishedFile{response.at("displayName").get<std::string>(), response.at("finalPath").get<std::string>(),
+                       FileIdentity(protocolIdentity(response.at("committedIdentity"))),
+                       response.at("collisionIndex").get<std::int64_t>()};
 }
 
 std::vector<PublishedFile> StagingClient::publishSet(HelperSession& helper, const Destination& destination,
@@ -387,8 +389,10 @@ std::vector<PublishedFile> StagingClient::publishSet(HelperSession& helper, cons
   });
   std::vector<PublishedFile> published;
   for (const json& record : response.at("publishedOutputs")) {
-    published.push_back(
-        PublishedFile{record.at("displayName").get<std::string>(), record.at("finalPath").get<std::string>()});
+    published.push_back(PublishedFile{record.at("displayName").get<std::string>(),
+                                      record.at("finalPath").get<std::string>(),
+                                      FileIdentity(protocolIdentity(record.at("committedIdentity"))),
+                                      response.at("collisionIndex").get<std::int64_t>()});
   }
   return published;
 }

@@ -49,6 +49,8 @@ struct Destination {
 struct PublishedFile {
   std::string displayName;
   std::string finalPath;
+  std::optional<FileIdentity> committed;  // the published file, as the helper reported it
+  std::int64_t collisionIndex = 1;
 };
 
 // Every request here goes to a helper session whose descriptor 3 is the

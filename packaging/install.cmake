@@ -1,0 +1,36 @@
+# Installation and the Debian package. The converter goes to bin/, the helper
+# to libexec/quorvantelmic/ (a program people never run by hand), and the
+# converter looks for it there, relative to itself, so the tree works under
+# any prefix and inside a package.
+include(GNUInstallDirs)
+
+set(QUORVANTELMIC_HELPER_INSTALL_DIR "${CMAKE_INSTALL_LIBEXECDIR}/quorvantelmic")
+file(RELATIVE_PATH QUORVANTELMIC_HELPER_FROM_BIN "/prefix/${CMAKE_INSTALL_BINDIR}"
+     "/prefix/${QUORVANTELMIC_HELPER_INSTALL_DIR}")
+target_compile_definitions(qv_client PRIVATE QUORVANTELMIC_HELPER_FROM_BIN="${QUORVANTELMIC_HELPER_FROM_BIN}")
+
+install(TARGETS quorvantelmic-convert RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(TARGETS quorvantelmic-helper RUNTIME DESTINATION "${QUORVANTELMIC_HELPER_INSTALL_DIR}")
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/quorvantelmic-convert.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/completions/quorvantelmic-convert.bash"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME quorvantelmic-convert)
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/completions/_quorvantelmic-convert"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions")
+install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+
+# `cpack -G DEB` in the build tree. dpkg-shlibdeps reads the libraries the two
+# executables are linked against, so the package depends on the runtime
+# libraries alone, never on a -dev package or a build tool. Poppler draws the
+# standard PDF fonts with the URW base-35 faces, which no library pulls in.
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "quorvantelmic")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Sandboxed image and PDF converter with safe publication")
+set(CPACK_PACKAGE_CONTACT "quorvantelmic developers <quorvantelmic@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION "graphics")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-urw-base35")
+set(CPACK_STRIP_FILES ON)
+include(CPack)
