@@ -61,12 +61,12 @@ struct Value {
   Kind kind = Kind::keyword;
   std::int64_t integer = 0;  // an integer's value, or a reference's object number
   std::string text;          // a name without its "/", or a keyword
-  std::vector<Value> items;  // an array's items
-  std::vector<std::pair<std::string, Value>> entries;  // a dictionary's entries, in file order
+  std::vector<Value> items;       // an array's items, or a dictionary's values
+  std::vector<std::string> keys;  // a dictionary's keys, in file order, one per value
 
   const Value* find(std::string_view key) const {
-    for (const auto& [name, value] : entries) {
-      if (name == key) return &value;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] == key) return &items[i];
     }
     return nullptr;
   }
@@ -153,7 +153,8 @@ class Cursor {
         if (!key || key->find('#') != std::string::npos || result.find(*key) != nullptr) return std::nullopt;
         std::optional<Value> entry = value(depth + 1, nodes);
         if (!entry) return std::nullopt;
-        result.entries.emplace_back(std::move(*key), std::move(*entry));
+        result.keys.push_back(std::move(*key));
+        result.items.push_back(std::move(*entry));
       }
     }
     if (byte == '[') {
@@ -400,7 +401,9 @@ std::optional<Section> streamSection(Bytes data, Cursor& cursor, std::size_t sta
     const Value* single = parameters;
     if (parameters->kind == Value::Kind::array) single = parameters->items.size() == 1 ? &parameters->items[0] : nullptr;
     if (single == nullptr || single->kind != Value::Kind::dictionary || !flate) return std::nullopt;
-    for (const auto& [key, value] : single->entries) {
+    for (std::size_t i = 0; i < single->keys.size(); ++i) {
+      const std::string& key = single->keys[i];
+      const Value& value = single->items[i];
       if (value.kind != Value::Kind::integer) return std::nullopt;
       if (key == "Predictor") {
         predictor = value.integer;
