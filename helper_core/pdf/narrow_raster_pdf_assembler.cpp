@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <optional>
 
-#include "helper_core/pdf/pdf_name_features.hpp"
 #include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
@@ -61,10 +60,6 @@ void checkSize(const Bytes& output) {
 // writer's output fail the inspection it must pass, so such data is stored
 // hex-encoded on top of its DCT coding: the page shows the same JPEG, and the
 // file carries only the names and markers the writer itself chose.
-bool readsAsStructure(const Bytes& jpeg) {
-  return containsFeatureNameEvidence(jpeg) || PDFInspector::countMarker(jpeg, "%%EOF") != 0 ||
-         PDFInspector::countMarker(jpeg, "startxref") != 0;
-}
 
 // Two upper-case hexadecimal digits per byte, a line break after every 32
 // bytes, and the end-of-data mark ">".
@@ -171,7 +166,7 @@ Bytes NarrowRasterPDFAssembler::assemble(const std::vector<RasterPDFPage>& pages
         " 0 R >> /Font << /F0 3 0 R >> >> /Contents " + decimal(p + 2) + " 0 R >>");
     const std::string image = "/Type /XObject /Subtype /Image /Width " + decimal(page.pixelWidth) + " /Height " +
                               decimal(page.pixelHeight) + " /ColorSpace /DeviceRGB /BitsPerComponent 8";
-    if (readsAsStructure(page.jpegData)) {
+    if (readsAsPDFStructure(page.jpegData)) {
       // Twice the size: refused as too large before it is even made when the
       // data alone is more than half the limit.
       if (static_cast<std::int64_t>(page.jpegData.size()) > HelperLimits::maximumOutputBytes / 2) outputTooLarge();

@@ -54,6 +54,11 @@ double roundedToThousandths(double value) { return std::round(value * 1000.0) / 
 
 }  // namespace
 
+bool readsAsPDFStructure(std::span<const std::uint8_t> bytes) {
+  return containsFeatureNameEvidence(bytes) || PDFInspector::countMarker(bytes, "%%EOF") != 0 ||
+         PDFInspector::countMarker(bytes, "startxref") != 0;
+}
+
 void markPDFTextOperator(CGPDFScanner* /*scanner*/, void* info) {
   if (info != nullptr) static_cast<PDFTextScanState*>(info)->foundText = true;
 }

@@ -39,6 +39,11 @@ class PDFTextScanState {
 // of the PDFTextScanState behind `info`; does nothing for a null pointer.
 void markPDFTextOperator(CGPDFScanner* scanner, void* info);
 
+// For the PDF writers' stream screens: whether these bytes (compressed image
+// data, say) would read to the inspection as structure, that is as a feature
+// name or as an end-of-file or cross-reference marker.
+bool readsAsPDFStructure(std::span<const std::uint8_t> bytes);
+
 class PDFInspector {
  public:
   // Throws HelperFault at the first failing check, in this order: not a PDF,
