@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "helper_core/image/image_probing.hpp"
-#include "helper_core/pdf/pdf_name_features.hpp"
+#include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/pdf/pdf_operations.hpp"
 #include "helper_core/pdf/platform/pdf_context.hpp"
 #include "helper_core/protocol/helper_error.hpp"
@@ -165,8 +165,8 @@ DecodedImage PDFOperations::renderPDFPageImage(const DecodedImage& image) {
 std::vector<std::uint8_t> PDFOperations::createImagePDF(const std::vector<ImagePDFPage>& pages) {
   if (pages.empty()) throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
   // Compressed pixels are arbitrary bytes; the screen keeps any stream that
-  // would read as a feature name out of the file as it is.
-  CGPDFContext context(containsFeatureNameEvidence);
+  // would read as a feature name or an end marker out of the file as it is.
+  CGPDFContext context(readsAsPDFStructure);
   for (const ImagePDFPage& page : pages) {
     const PDFRect box{0, 0, page.geometry.widthPoints, page.geometry.heightPoints};
     if (!context.beginPage(box)) throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
 
@@ -51,6 +52,28 @@ std::string hexadecimal(std::string_view text) {
 
 void checkSize(const Bytes& output) {
   if (static_cast<std::int64_t>(output.size()) > HelperLimits::maximumOutputBytes) outputTooLarge();
+}
+
+// Compressed image data is arbitrary bytes. A run in it that our own
+// inspection reads as structure (a feature name such as "/EF" or "/3D" before
+// a delimiter, or an end-of-file or cross-reference marker) would make the
+// writer's output fail the inspection it must pass, so such data is stored
+// hex-encoded on top of its DCT coding: the page shows the same JPEG, and the
+// file carries only the names and markers the writer itself chose.
+
+// Two upper-case hexadecimal digits per byte, a line break after every 32
+// bytes, and the end-of-data mark ">".
+Bytes hexEncoded(const Bytes& bytes) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  Bytes text;
+  text.reserve(bytes.size() * 2 + bytes.size() / 32 + 2);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    text.push_back(static_cast<std::uint8_t>(digits[bytes[i] >> 4]));
+    text.push_back(static_cast<std::uint8_t>(digits[bytes[i] & 0x0F]));
+    if (i % 32 == 31) text.push_back('\n');
+  }
+  text.push_back('>');
+  return text;
 }
 
 constexpr std::uint8_t fileHeader[] = {0x25, 0x50, 0x44, 0x46, 0x2D, 0x31, 0x2E, 0x37, 0x0A, 0x25,
@@ -132,6 +155,7 @@ Bytes NarrowRasterPDFAssembler::assemble(const std::vector<RasterPDFPage>& pages
   objects[2] = textBody("<< /Type /Pages /Count " + decimal(n) + " /Kids [" + kids + "] >>");
   objects[3] = textBody("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
   std::vector<Bytes> contents(pages.size());
+  std::vector<Bytes> encodedImages(pages.size());
   for (std::int64_t i = 0; i < n; ++i) {
     const auto index = static_cast<std::size_t>(i);
     const auto& page = pages[index];
@@ -140,10 +164,18 @@ Bytes NarrowRasterPDFAssembler::assemble(const std::vector<RasterPDFPage>& pages
         "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + pdfNumber(page.widthPoints) + " " +
         pdfNumber(page.heightPoints) + "] /Resources << /XObject << /Im0 " + decimal(p + 1) +
         " 0 R >> /Font << /F0 3 0 R >> >> /Contents " + decimal(p + 2) + " 0 R >>");
-    objects[static_cast<std::size_t>(p + 1)] =
-        streamBody("/Type /XObject /Subtype /Image /Width " + decimal(page.pixelWidth) + " /Height " +
-                       decimal(page.pixelHeight) + " /ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter /DCTDecode",
-                   page.jpegData);
+    const std::string image = "/Type /XObject /Subtype /Image /Width " + decimal(page.pixelWidth) + " /Height " +
+                              decimal(page.pixelHeight) + " /ColorSpace /DeviceRGB /BitsPerComponent 8";
+    if (readsAsPDFStructure(page.jpegData)) {
+      // Twice the size: refused as too large before it is even made when the
+      // data alone is more than half the limit.
+      if (static_cast<std::int64_t>(page.jpegData.size()) > HelperLimits::maximumOutputBytes / 2) outputTooLarge();
+      encodedImages[index] = hexEncoded(page.jpegData);
+      objects[static_cast<std::size_t>(p + 1)] =
+          streamBody(image + " /Filter [/ASCIIHexDecode /DCTDecode]", encodedImages[index]);
+    } else {
+      objects[static_cast<std::size_t>(p + 1)] = streamBody(image + " /Filter /DCTDecode", page.jpegData);
+    }
     const std::string content = pageContent(page);
     contents[index].assign(content.begin(), content.end());
     objects[static_cast<std::size_t>(p + 2)] = streamBody("", contents[index]);

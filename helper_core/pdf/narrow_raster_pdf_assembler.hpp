@@ -3,7 +3,9 @@
 // can be searched and its text selected. The output uses a fixed object
 // numbering and a classic cross-reference table, so it is predictable and
 // passes our own inspection (one "%%EOF", one "startxref", few objects, media
-// boxes at the origin, no rotation).
+// boxes at the origin, no rotation, no feature names). A page JPEG whose bytes
+// happen to read as a feature name or a marker to that inspection is stored
+// hex-encoded on top of its DCT coding; every other JPEG is embedded unchanged.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +29,7 @@ struct OCRLine {
 };
 
 struct RasterPDFPage {
-  std::vector<std::uint8_t> jpegData;  // an opaque RGB JPEG, embedded unchanged
+  std::vector<std::uint8_t> jpegData;  // an opaque RGB JPEG
   std::int64_t pixelWidth = 0;
   std::int64_t pixelHeight = 0;
   double widthPoints = 0;

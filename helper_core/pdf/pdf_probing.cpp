@@ -54,6 +54,11 @@ double roundedToThousandths(double value) { return std::round(value * 1000.0) / 
 
 }  // namespace
 
+bool readsAsPDFStructure(std::span<const std::uint8_t> bytes) {
+  return containsFeatureNameEvidence(bytes) || PDFInspector::countMarker(bytes, "%%EOF") != 0 ||
+         PDFInspector::countMarker(bytes, "startxref") != 0;
+}
+
 void markPDFTextOperator(CGPDFScanner* /*scanner*/, void* info) {
   if (info != nullptr) static_cast<PDFTextScanState*>(info)->foundText = true;
 }
@@ -112,8 +117,14 @@ InspectedPDF PDFInspector::inspect(PDFData data) const {
     fail(HelperErrorCode::decodeFailed, "The source is not a PDF document.");
   }
   // 2, 3. One end-of-file marker and one cross-reference pointer: anything else
-  // is an incremental update or a file whose last revision is ambiguous.
-  if (countMarker(bytes, "%%EOF") != 1 || countMarker(bytes, "startxref") != 1) {
+  // is an incremental update or a file whose last revision is ambiguous, except
+  // a linearized file, whose first-page section brings a second pair of
+  // markers to the same single revision.
+  const std::int64_t endMarkers = countMarker(bytes, "%%EOF");
+  const std::int64_t pointers = countMarker(bytes, "startxref");
+  const bool singleRevision = (endMarkers == 1 && pointers == 1) ||
+                              (endMarkers == 2 && pointers == 2 && isLinearizedSingleRevision(bytes));
+  if (!singleRevision) {
     fail(HelperErrorCode::unsupportedSource, "Incrementally updated or ambiguous PDF structure is not accepted.");
   }
   // 4. Object limit.

@@ -39,10 +39,16 @@ class PDFTextScanState {
 // of the PDFTextScanState behind `info`; does nothing for a null pointer.
 void markPDFTextOperator(CGPDFScanner* scanner, void* info);
 
+// For the PDF writers' stream screens: whether these bytes (compressed image
+// data, say) would read to the inspection as structure, that is as a feature
+// name or as an end-of-file or cross-reference marker.
+bool readsAsPDFStructure(std::span<const std::uint8_t> bytes);
+
 class PDFInspector {
  public:
   // Throws HelperFault at the first failing check, in this order: not a PDF,
-  // more or fewer than one "%%EOF" or "startxref", too many objects, cannot be
+  // more or fewer than one "%%EOF" or "startxref" (two of each only in a
+  // linearized file of one revision), too many objects, cannot be
   // opened, encrypted, invalid page tree, too many pages, then per page: page
   // missing, geometry, rotation.
   InspectedPDF inspect(PDFData data) const;
@@ -68,6 +74,13 @@ class PDFInspector {
   // (tried in order, stopping at the first hit).
   static bool dictionaryHasAnyKey(const std::optional<CGPDFDictionary>& dictionary,
                                   std::initializer_list<std::string_view> names);
+
+  // Whether a file with two "%%EOF" and two "startxref" markers is a
+  // linearized file of one revision: its first object a linearization
+  // dictionary whose /L is the file's length, exactly two cross-reference
+  // sections (the first-page section's /Prev leading to the main section,
+  // which has none), and no object number in use in both. Reads only `data`.
+  static bool isLinearizedSingleRevision(std::span<const std::uint8_t> data);
 
   // Non-overlapping occurrences of `marker` anywhere in `data`.
   static std::int64_t countMarker(std::span<const std::uint8_t> data, std::string_view marker) noexcept;

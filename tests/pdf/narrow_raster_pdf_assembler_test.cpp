@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 
 namespace quorvantelmic {
@@ -36,8 +38,8 @@ RasterPDFPage page(double width, double height, Bytes jpeg = Bytes(1000, 0xAB)) 
   return result;
 }
 
-Bytes fixtureJPEG() {
-  std::ifstream file(QUORVANTELMIC_SOURCE_DIR "/tests/fixtures/pdf_writer/page-64x48.jpg", std::ios::binary);
+Bytes fixtureJPEG(const std::string& name = "page-64x48.jpg") {
+  std::ifstream file(QUORVANTELMIC_SOURCE_DIR "/tests/fixtures/pdf_writer/" + name, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
@@ -176,6 +178,38 @@ TEST(NarrowRasterPDFAssembler, RealToolsReadTheOutputAndItsTextLayer) {
   const auto [images, imagesStatus] = runTool("pdfimages -list", pdf);
   EXPECT_EQ(imagesStatus, 0);
   EXPECT_EQ(occurrences(images, " jpeg "), 2u) << images;
+}
+
+TEST(NarrowRasterPDFAssembler, AJpegThatReadsAsStructureIsStoredHexEncoded) {
+  // The JPEG's comment holds "/EF /3D %%EOF startxref": embedded as it is,
+  // the output would show attachments, actions and a second revision.
+  const Bytes runs = fixtureJPEG("page-with-structure-runs.jpg");
+  RasterPDFPage screened = page(64, 48, runs);
+  screened.pixelWidth = 64;
+  screened.pixelHeight = 48;
+  RasterPDFPage plain = screened;
+  plain.jpegData = fixtureJPEG();
+  const Bytes pdf = assembler.assemble({screened, plain});
+  const std::string text = asText(pdf);
+  EXPECT_EQ(occurrences(text, "/Filter [/ASCIIHexDecode /DCTDecode]"), 1u);
+  EXPECT_EQ(occurrences(text, "/Filter /DCTDecode"), 1u);  // the plain page as it is
+  EXPECT_EQ(occurrences(text, "/EF"), 0u);
+
+  const InspectedPDF inspected = PDFInspector().inspect(pdf);
+  EXPECT_FALSE(inspected.probe.hasAttachments);
+  EXPECT_FALSE(inspected.probe.hasJavaScriptOrActions);
+  EXPECT_EQ(inspected.probe.pages, (std::vector<PDFPageGeometry>(2, {64, 48, 0})));
+  const auto [check, checkStatus] = runTool("qpdf --check", pdf);
+  EXPECT_EQ(checkStatus, 0) << check;
+  // poppler decodes both filters back to the very JPEG that went in.
+  char directory[] = "/tmp/qv-assembler-images-XXXXXX";
+  ASSERT_NE(::mkdtemp(directory), nullptr);
+  const auto [extracted, extractStatus] =
+      runTool("sh -c 'pdfimages -j -f 1 -l 1 \"$0\" " + std::string(directory) + "/page' ", pdf);
+  EXPECT_EQ(extractStatus, 0) << extracted;
+  std::ifstream file(std::string(directory) + "/page-000.jpg", std::ios::binary);
+  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()), runs);
+  std::filesystem::remove_all(directory);
 }
 
 }  // namespace

@@ -402,6 +402,18 @@ TEST_F(FlattenedPDF, SplitKeepsEachPageAndItsRotation) {
   }
 }
 
+TEST_F(FlattenedPDF, MergeAndSplitKeepARotationWrittenAsAReal) {
+  // /Rotate 90.0: the copies must carry the quarter turn the inspection sees.
+  const std::string turned = source(readFixture("rotation-real.pdf"));
+  const std::string text = source(readFixture("text-pages.pdf"));
+  operations().mergePDFs({turned, text}, outputPath);
+  EXPECT_EQ(PDFInspector().inspect(written()).probe.pages,
+            (std::vector<PDFPageGeometry>{{612, 792, 90}, {612, 792, 0}, {612, 792, 0}, {612, 792, 0}}));
+  operations().splitPDF(turned, {stagedPath(1)});
+  EXPECT_EQ(PDFInspector().inspect(bytesOf(testing_support::readFile(output_ / stagedPath(1).substr(10)))).probe.pages,
+            (std::vector<PDFPageGeometry>{{612, 792, 90}}));
+}
+
 TEST_F(FlattenedPDF, RotateTurnsEveryPageAQuarterClockwise) {
   const std::string rotated = source(readFixture("rotations.pdf"));
   operations().rotatePDFClockwise(rotated, outputPath);

@@ -150,6 +150,7 @@ TEST(PDFDocumentModel, CopiesRotatesInsertsAndSerialises) {
   turned.setRotation(180);
   ASSERT_TRUE(merged.insertPage(turned, merged.pageCount()));
   EXPECT_EQ(rotations.pageAtIndex(0)->rotation(), 90);  // the source page is unchanged
+  EXPECT_EQ(modelOf("rotation-real.pdf").pageAtIndex(0)->rotation(), 90);  // read as the inspection reads it
   EXPECT_FALSE(merged.insertPage(text.pageAtIndex(0)->copy(), 99));
   EXPECT_EQ(merged.pageCount(), 5u);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -366,6 +367,7 @@ TEST(PDFInspectorGeometry, RotationsAreNormalisedIncludingInheritedOnes) {
   EXPECT_EQ(probe.pages, (std::vector<PDFPageGeometry>{
                              {612, 792, 90}, {612, 792, 180}, {612, 792, 270}, {612, 792, 270}, {612, 792, 270},
                              {300, 400, 90}}));  // the last inherits rotation and media box
+  EXPECT_EQ(probeOf("rotation-real.pdf").pages, (std::vector<PDFPageGeometry>{{612, 792, 90}}));  // /Rotate 90.0
 }
 
 TEST(PDFInspectorText, TextLayersAreFoundWhereverTheyAre) {
@@ -465,6 +467,91 @@ TEST(PDFInspectorStructure, KeepsTheBytesAndBothDocuments) {
   ASSERT_TRUE(moved.pdfKitDocument.pageAtIndex(2));
   EXPECT_NE(moved.pdfKitDocument.pageAtIndex(2)->string()->find("Plain text page 3"), std::string::npos);
   EXPECT_TRUE(moved.coreGraphicsDocument.page(3));
+}
+
+// ---------------------------------------------------------------------------
+// Linearized files: the one shape with two pairs of markers that is accepted
+
+std::string textOf(const std::string& fixture) {
+  const std::vector<std::uint8_t> bytes = readFixture(fixture);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// `text` with the first `from` replaced by `to`, which is as long, so that
+// every offset in the file stays right.
+std::vector<std::uint8_t> edited(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  if (at == std::string::npos || from.size() != to.size()) throw std::runtime_error("the edit does not apply: " + from);
+  text.replace(at, from.size(), to);
+  return bytesOf(text);
+}
+
+TEST(PDFInspectorLinearized, SingleRevisionsFromRealWritersAreAccepted) {
+  const std::vector<PDFPageGeometry> letter(3, PDFPageGeometry{612, 792, 0});
+  const struct {
+    const char* fixture;
+    std::vector<PDFPageGeometry> pages;
+  } cases[] = {
+      {"linearized-qpdf.pdf", letter},  // classic tables
+      {"linearized-gs.pdf", letter},
+      {"debian-linearized-distiller.pdf", {{238, 53, 0}}},  // Acrobat Distiller 8.1
+      {"debian-linearized-xref-streams.pdf", {{200.762, 200.762, 0}}},  // two cross-reference streams
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::uint8_t> bytes = readFixture(c.fixture);
+    EXPECT_EQ(PDFInspector::countMarker(bytes, "%%EOF"), 2) << c.fixture;
+    EXPECT_EQ(PDFInspector::countMarker(bytes, "startxref"), 2) << c.fixture;
+    EXPECT_EQ(PDFInspector().inspect(bytes).probe.pages, c.pages) << c.fixture;
+  }
+}
+
+TEST(PDFInspectorLinearized, UpdatesAndLookAlikesAreRefused) {
+  const std::string qpdf = textOf("linearized-qpdf.pdf");
+  const std::string updated = textOf("linearized-then-updated.pdf");
+  // The update's /L still names the first revision's length; made to name the
+  // whole file, the update's section at the end still gives it away.
+  const std::size_t at = updated.find("/L ");
+  const std::string firstLength = updated.substr(at, updated.find(' ', at + 3) - at);
+  ASSERT_LT(std::stoul(firstLength.substr(3)), updated.size());
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> bytes;
+  } cases[] = {
+      {"linearized, then updated", bytesOf(updated)},
+      {"updated, with /L made to match", edited(updated, firstLength, "/L " + std::to_string(updated.size()))},
+      {"one byte appended", bytesOf(qpdf + "\n")},
+      {"an object in use in both sections", edited(qpdf, "xref\n10 7\n", "xref\n 9 7\n")},
+      {"the first-page /Prev off by one", edited(qpdf, "/Prev 3300", "/Prev 3301")},
+      {"the main section chained further", edited(qpdf, "<< /Size 10 /ID", "<< /Prev 00 /ID")},
+      {"a first object that only looks linearized", edited(qpdf, "/Linearized 1 ", "/Linearised 1 ")},
+      {"markers inside a stream of a plain file",
+       bytesOf(buildPagesPDF(1, "[0 0 612 792]", "% startxref 0 %%EOF"))},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(faultOf(c.bytes), HelperFault(HelperErrorCode::unsupportedSource, ambiguous)) << c.what;
+  }
+}
+
+TEST(PDFInspectorLinearized, DamagedCopiesAreAnsweredWithinTheirBytes) {
+  // Run under the sanitizers, this shows that no cut and no damage to the
+  // structure at either end makes the scanner read outside the data or stall;
+  // a cut file is always refused, for its /L.
+  for (const char* fixture : {"linearized-qpdf.pdf", "debian-linearized-xref-streams.pdf"}) {
+    const std::vector<std::uint8_t> bytes = readFixture(fixture);
+    ASSERT_TRUE(PDFInspector::isLinearizedSingleRevision(bytes)) << fixture;
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 7) {
+      // A copy of exactly `cut` bytes, so reading past it is caught.
+      const std::vector<std::uint8_t> prefix(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+      EXPECT_FALSE(PDFInspector::isLinearizedSingleRevision(prefix)) << fixture << " cut at " << cut;
+    }
+    for (std::size_t at = 0; at < bytes.size(); at += at < 360 || at + 360 > bytes.size() ? 2 : 499) {
+      for (const std::uint8_t byte : std::initializer_list<std::uint8_t>{'0', ' ', '/', '<', 0xFF}) {
+        std::vector<std::uint8_t> damaged = bytes;
+        damaged[at] = byte;
+        (void)PDFInspector::isLinearizedSingleRevision(damaged);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -337,30 +337,7 @@ std::optional<PDFRect> CGPDFPage::mediaBox() const {
   }
 }
 
-std::optional<std::int32_t> CGPDFPage::rotationAngle() const {
-  try {
-    QPDFPageObjectHelper page(state_->object);
-    QPDFObjectHandle rotate = page.getAttribute("/Rotate", false);
-    if (rotate.isNull()) return 0;
-    double value = 0;
-    if (rotate.isInteger()) {
-      const long long integer = rotate.getIntValue();
-      if (integer < std::numeric_limits<std::int32_t>::min() || integer > std::numeric_limits<std::int32_t>::max()) {
-        return std::nullopt;
-      }
-      return static_cast<std::int32_t>(integer);
-    }
-    if (!rotate.isReal()) return std::nullopt;
-    value = rotate.getNumericValue();
-    if (!std::isfinite(value) || std::trunc(value) != value || value < std::numeric_limits<std::int32_t>::min() ||
-        value > std::numeric_limits<std::int32_t>::max()) {
-      return std::nullopt;
-    }
-    return static_cast<std::int32_t>(value);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
+std::optional<std::int32_t> CGPDFPage::rotationAngle() const { return detail::pageRotation(state_->object); }
 
 CGPDFDictionary CGPDFPage::dictionary() const {
   return CGPDFDictionary(

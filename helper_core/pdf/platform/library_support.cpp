@@ -4,10 +4,13 @@
 #include <qpdf/Pl_Discard.hh>
 #include <qpdf/QPDFExc.hh>
 #include <qpdf/QPDFLogger.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 #include <qpdf/Buffer.hh>
 
+#include <cmath>
 #include <exception>
+#include <limits>
 #include <set>
 #include <utility>
 #include <vector>
@@ -68,6 +71,31 @@ bool pageTreeWithinBounds(QPDF& qpdf) {
     return true;
   } catch (const std::exception&) {
     return false;
+  }
+}
+
+std::optional<std::int32_t> pageRotation(QPDFObjectHandle object) {
+  try {
+    QPDFPageObjectHelper page(object);
+    QPDFObjectHandle rotate = page.getAttribute("/Rotate", false);
+    if (rotate.isNull()) return 0;
+    double value = 0;
+    if (rotate.isInteger()) {
+      const long long integer = rotate.getIntValue();
+      if (integer < std::numeric_limits<std::int32_t>::min() || integer > std::numeric_limits<std::int32_t>::max()) {
+        return std::nullopt;
+      }
+      return static_cast<std::int32_t>(integer);
+    }
+    if (!rotate.isReal()) return std::nullopt;
+    value = rotate.getNumericValue();
+    if (!std::isfinite(value) || std::trunc(value) != value || value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max()) {
+      return std::nullopt;
+    }
+    return static_cast<std::int32_t>(value);
+  } catch (const std::exception&) {
+    return std::nullopt;
   }
 }
 

@@ -37,6 +37,12 @@ bool pageTreeWithinBounds(QPDF& qpdf);
 // linearisation, a deterministic ID. No value when qpdf fails.
 std::optional<std::vector<std::uint8_t>> serializedPDF(QPDF& qpdf);
 
+// The page's /Rotate, its own or inherited, in degrees: 0 when absent; an
+// integer, or a real with an integral value (a writer may put 90.0); none for
+// anything else or a value beyond 32 bits. Every reader of a page's rotation
+// goes through here, so that inspection and the page operations agree.
+std::optional<std::int32_t> pageRotation(QPDFObjectHandle page);
+
 // Routes poppler's error messages away from standard error. Safe to call any
 // number of times; the hook is installed once per process.
 void silencePoppler();

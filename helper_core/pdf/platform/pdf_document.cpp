@@ -81,12 +81,10 @@ std::optional<std::string> PDFPage::string() const {
 std::int64_t PDFPage::rotation() const {
   if (state_->rotation) return *state_->rotation;
   if (state_->object.isNull()) return 0;
-  try {
-    QPDFObjectHandle rotate = QPDFPageObjectHelper(state_->object).getAttribute("/Rotate", false);
-    return rotate.isInteger() ? rotate.getIntValue() : 0;
-  } catch (const std::exception&) {
-    return 0;
-  }
+  // Read exactly as the inspection reads it, so a page's rotation written as
+  // a real (90.0) is kept by a copy; a value the inspection refuses never
+  // gets this far.
+  return detail::pageRotation(state_->object).value_or(0);
 }
 
 void PDFPage::setRotation(std::int64_t degrees) { state_->rotation = degrees; }

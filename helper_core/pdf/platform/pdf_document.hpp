@@ -35,7 +35,8 @@ class PDFPage {
   // text extractor can read.
   std::optional<std::string> string() const;
 
-  // The page's rotation in degrees as stored or inherited (0 when absent).
+  // The page's rotation in degrees as stored or inherited, read as the
+  // inspection reads it (a real such as 90.0 counts); 0 when absent or unreadable.
   std::int64_t rotation() const;
   // Sets the rotation this page will carry; on a copy it is applied when the
   // copy is inserted.
