@@ -117,8 +117,9 @@ inline json publishOutputSet(int members = 2) {
   for (int index = 0; index < members; ++index) {
     json entry = publishMember('0');
     entry["outputName"] = "output-" + std::string(28, '0') + [&] {
-      char buffer[5];
-      std::snprintf(buffer, sizeof buffer, "%04x", index);
+      // Room for any int, so that the optimiser sees no truncation.
+      char buffer[12];
+      std::snprintf(buffer, sizeof buffer, "%04x", static_cast<unsigned>(index) & 0xffffU);
       return std::string(buffer);
     }() + ".png";
     request["outputs"].push_back(entry);
