@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace quorvantelmic {
@@ -77,9 +78,25 @@ std::string_view makerDictionaryName(const std::string& group) {
   return ImagePropertyKey::makerOtherDictionary;
 }
 
+// The fractions of an unsigned rational value. exiv2's toRational() reads
+// them as signed, which turns the denominator 4294967295 that old libtiff
+// versions wrote into -1.
+std::optional<Exiv2::URational> unsignedRational(const Exiv2::Value& value, long index) {
+  const auto* fractions = dynamic_cast<const Exiv2::URationalValue*>(&value);
+  if (fractions == nullptr || index < 0 || static_cast<std::size_t>(index) >= fractions->value_.size()) {
+    return std::nullopt;
+  }
+  return fractions->value_[static_cast<std::size_t>(index)];
+}
+
 PropertyValue numberValue(const Exiv2::Value& value, long index) {
   switch (value.typeId()) {
     case Exiv2::unsignedRational:
+      if (const std::optional<Exiv2::URational> r = unsignedRational(value, index)) {
+        if (r->second == 0) return PropertyValue::number(0);
+        return PropertyValue::number(static_cast<double>(r->first) / static_cast<double>(r->second));
+      }
+      [[fallthrough]];
     case Exiv2::signedRational: {
       const Exiv2::Rational r = value.toRational(index);
       if (r.second == 0) return PropertyValue::number(0);
@@ -539,9 +556,9 @@ TiffPictureTags tiffPictureTags(const ImageMetadata& metadata) {
       if (datum == exif.end() || datum->typeId() != Exiv2::unsignedRational) return;
       TiffPictureTags::ExactRational rational{tag, {}};
       for (long i = 0; i < datum->count(); ++i) {
-        const Exiv2::Rational r = datum->toRational(i);
-        if (r.first < 0 || r.second <= 0) return;
-        rational.fractions.emplace_back(static_cast<std::uint32_t>(r.first), static_cast<std::uint32_t>(r.second));
+        const std::optional<Exiv2::URational> r = unsignedRational(datum->value(), i);
+        if (!r || r->second == 0) return;
+        rational.fractions.emplace_back(r->first, r->second);
       }
       tags.exactRationals.push_back(std::move(rational));
     } catch (const std::exception&) {

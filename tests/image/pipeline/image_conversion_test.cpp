@@ -553,6 +553,17 @@ TEST(ImageConversionRealWorld, ExifShapesOfRealEditorsAreCarried) {
   }
 }
 
+TEST(ImageConversionRealWorld, RationalsWithTheWidestDenominatorSurviveIntoTiff) {
+  // Old libtiff versions wrote every rational over 2^32 - 1, which a signed
+  // reading turns into -1.
+  const std::string source = fixturePath("pipeline/wide-rationals.tiff");
+  ConversionRig rig(source);
+  std::string file;
+  rig.convert(optionsFor(Target::tiff), &file);
+  EXPECT_EQ(testing::exiftoolTag(file, "WhitePoint"), testing::exiftoolTag(source, "WhitePoint"));
+  EXPECT_EQ(testing::exiftoolTag(file, "WhitePoint"), "0.3127000035 0.3289999963");
+}
+
 TEST(ImageConversionRealWorld, AnHlgSourceIsDrawnIntoSrgbWithoutItsProfile) {
   for (const Target target : metadataTargets) {
     const Converted output = convert("pipeline/hlg16.png", optionsFor(target));
