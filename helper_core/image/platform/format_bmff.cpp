@@ -166,9 +166,13 @@ class AvifDecoder final : public FormatDecoder {
       }
     }
     const ImageAlphaInfo layout = alpha ? ImageAlphaInfo::last : ImageAlphaInfo::none;
-    if (image->yuvFormat == AVIF_PIXEL_FORMAT_YUV400) {
-      // Monochrome AV1 is grey: libavif hands three equal channels, kept here
-      // as one so that a grey profile describes the pixels.
+    // Monochrome AV1 is grey: libavif hands three equal channels, kept here
+    // as one so that a grey profile describes the pixels. With an RGB profile
+    // attached (avifenc keeps a colour source's profile when it codes 4:0:0)
+    // the pixels stay RGB, as libavif gives them, so that profile applies.
+    const std::shared_ptr<const ColorSpace> attached =
+        description_.iccProfile.empty() ? nullptr : ColorSpace::createWithIccData(description_.iccProfile);
+    if (image->yuvFormat == AVIF_PIXEL_FORMAT_YUV400 && !(attached && attached->model() == ColorSpaceModel::rgb)) {
       const std::size_t sampleBytes = rgb.depth / 8;
       const std::size_t grayChannels = alpha ? 2 : 1;
       const std::size_t grayRowBytes = std::size_t{image->width} * grayChannels * sampleBytes;
