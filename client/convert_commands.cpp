@@ -483,6 +483,19 @@ class Run {
         staging_(journal_),
         reporter_(output, errors, options.quiet, options.verbose) {}
 
+  // The destination, opened and remembered for the messages of the run; none,
+  // with the reason reported, when it cannot be opened.
+  std::optional<Destination> openDestinationOrReport() {
+    try {
+      std::optional<Destination> opened(openDestination(options_));
+      destinationPath_ = opened->path;
+      return opened;
+    } catch (const HelperFault& fault) {
+      reporter_.note(fault.message() + ".");
+      return std::nullopt;
+    }
+  }
+
   // hello and capabilities; returns the capabilities response.
   json greet(HelperSession& helper) const {
     helper.call(requestEnvelope(HelperOperation::hello));
@@ -625,15 +638,9 @@ int runImage(const Options& options, std::ostream& output, std::ostream& errors)
   const Target target = imageTarget(options.target);
   Run run(options, output, errors);
   Tally tally;
-  std::optional<Destination> opened;
-  try {
-    opened.emplace(openDestination(options));
-  } catch (const HelperFault& fault) {
-    run.reporter_.note(fault.message() + ".");
-    return 1;
-  }
+  const std::optional<Destination> opened = run.openDestinationOrReport();
+  if (!opened) return 1;
   const Destination& destination = *opened;
-  run.destinationPath_ = destination.path;
   DestinationHelper onDestination(run.helper_, destination);
   try {
     const json capabilities = onDestination.with([&](HelperSession& session) { return run.greet(session); });
@@ -791,15 +798,9 @@ int runPDFPages(const Options& options, std::ostream& output, std::ostream& erro
   Run run(options, output, errors);
   const std::string& path = options.sources.front();
   const std::string shown = shownName(path);
-  std::optional<Destination> opened;
-  try {
-    opened.emplace(openDestination(options));
-  } catch (const HelperFault& fault) {
-    run.reporter_.note(fault.message() + ".");
-    return 1;
-  }
+  const std::optional<Destination> opened = run.openDestinationOrReport();
+  if (!opened) return 1;
   const Destination& destination = *opened;
-  run.destinationPath_ = destination.path;
   DestinationHelper onDestination(run.helper_, destination);
   const std::int64_t dpi = options.dpi.value_or(144);
   const mode_t permissions = outputPermissions(options);
@@ -951,15 +952,9 @@ int runImagesToPDF(const Options& options, std::ostream& output, std::ostream& e
     ::setrlimit(RLIMIT_NOFILE, &limit);
   }
   Run run(options, output, errors);
-  std::optional<Destination> opened;
-  try {
-    opened.emplace(openDestination(options));
-  } catch (const HelperFault& fault) {
-    run.reporter_.note(fault.message() + ".");
-    return 1;
-  }
+  const std::optional<Destination> opened = run.openDestinationOrReport();
+  if (!opened) return 1;
   const Destination& destination = *opened;
-  run.destinationPath_ = destination.path;
   DestinationHelper onDestination(run.helper_, destination);
   std::optional<StagingPlan> plan;
   std::string subject = options.name;
