@@ -97,14 +97,17 @@ UniqueAvifDecoder parseAvif(const ImageBytes& bytes, bool forDecoding) {
   return decoder;
 }
 
-std::shared_ptr<const ColorSpace> spaceFromProfiles(const ImageBytes& icc, std::optional<Cicp> cicp,
-                                                    ColorSpaceModel model = ColorSpaceModel::rgb) {
-  if (!icc.empty()) {
-    auto space = ColorSpace::createWithIccData(icc);
-    if (space && space->model() == model) return space;
-  }
+// The pixels' space: the attached profile where it is of the pixels' model,
+// otherwise the generic space of that model.
+std::shared_ptr<const ColorSpace> spaceFromProfile(std::shared_ptr<const ColorSpace> attached, std::optional<Cicp> cicp,
+                                                   ColorSpaceModel model = ColorSpaceModel::rgb) {
+  if (attached && attached->model() == model) return attached;
   if (model == ColorSpaceModel::monochrome) return ColorSpace::deviceGray();
   return ColorSpace::createGeneric(ColorSpaceModel::rgb, cicp);
+}
+
+std::shared_ptr<const ColorSpace> spaceFromProfiles(const ImageBytes& icc, std::optional<Cicp> cicp) {
+  return spaceFromProfile(icc.empty() ? nullptr : ColorSpace::createWithIccData(icc), cicp);
 }
 
 class AvifDecoder final : public FormatDecoder {
@@ -189,11 +192,11 @@ class AvifDecoder final : public FormatDecoder {
         }
       }
       return DecodedImage(image->width, image->height, rgb.depth, grayRowBytes, layout,
-                          spaceFromProfiles(description_.iccProfile, description_.cicp, ColorSpaceModel::monochrome),
+                          spaceFromProfile(attached, description_.cicp, ColorSpaceModel::monochrome),
                           std::move(gray));
     }
     return DecodedImage(image->width, image->height, rgb.depth, rowBytes, layout,
-                        spaceFromProfiles(description_.iccProfile, description_.cicp), std::move(pixels));
+                        spaceFromProfile(attached, description_.cicp), std::move(pixels));
   }
 
  private:
