@@ -270,7 +270,8 @@ TEST_F(ClientInterrupted, CleanupLeavesAConversionInProgressAlone) {
 // published, and what was staged is removed.
 TEST_F(ClientInterrupted, AnInterruptedRunStopsAfterTheStepAndRemovesWhatItStaged) {
   std::vector<std::string> arguments = {"image", fixture("image_pipeline/gps-exposure.jpg"),
-                                        fixture("image_bytes/plain.png"), "--to", "png", "--dest", destination()};
+                                        fixture("image_bytes/plain.png"), "--to", "png", "--jobs", "1",
+                                        "--dest", destination()};
   std::optional<StartedConvert> running;
   ASSERT_EQ(startSlowConversion(root_, running, arguments, journal()), "2\n");
   ASSERT_EQ(::kill(running->pid(), SIGINT), 0);
