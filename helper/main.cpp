@@ -8,8 +8,8 @@
 #include "helper/sandbox.hpp"
 #include "helper/standard_error.hpp"
 #include "helper_core/image/platform/image_platform.hpp"
-#include "helper_core/protocol/ndjson_runner.hpp"
-#include "helper_core/protocol/request_processor.hpp"
+#include "helper_core/session/ndjson_runner.hpp"
+#include "helper_core/session/request_processor.hpp"
 
 // The helper reads no arguments; argv is only handed back to exec when the
 // process restarts itself once with its libraries limited to one thread.

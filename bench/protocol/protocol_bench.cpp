@@ -12,7 +12,7 @@
 #include <string>
 
 #include "helper_core/file_access/unique_fd.hpp"
-#include "helper_core/protocol/request_processor.hpp"
+#include "helper_core/session/request_processor.hpp"
 
 extern char** environ;
 

@@ -12,12 +12,12 @@
 #include "helper_core/image/raster_types.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
+#include "helper_core/protocol/inherited_descriptors.hpp"
 
 namespace quorvantelmic {
 
 namespace {
 
-constexpr std::string_view inheritedOutputPrefix = "/dev/fd/4/";
 constexpr std::size_t chunkBytes = 65536;
 constexpr mode_t permissionBits = S_IRWXU | S_IRWXG | S_IRWXO;
 
@@ -58,9 +58,9 @@ std::vector<std::uint8_t> readExactly(BorrowedFd descriptor, std::size_t expecte
 }  // namespace
 
 OpenedParentDirectory ExclusiveOutputWriter::openOutputParent(std::string_view path) const {
-  if (!path.starts_with(inheritedOutputPrefix)) return PathPolicy::openParentDirectory(path);
+  if (!path.starts_with(inheritedStagingPrefix)) return PathPolicy::openParentDirectory(path);
 
-  const std::string_view leaf = path.substr(inheritedOutputPrefix.size());
+  const std::string_view leaf = path.substr(inheritedStagingPrefix.size());
   if (leaf.find('/') != std::string_view::npos || !parseStagedOutputName(leaf)) {
     policyFault("The inherited output name failed its file policy.");
   }

@@ -13,6 +13,7 @@
 #include "helper_core/file_access/path_policy.hpp"
 #include "helper_core/file_access/system_calls.hpp"
 #include "helper_core/protocol/helper_error.hpp"
+#include "helper_core/protocol/inherited_descriptors.hpp"
 
 namespace quorvantelmic {
 
@@ -27,7 +28,7 @@ constexpr std::string_view descriptorPrefix = "/dev/fd/";
 }  // namespace
 
 std::optional<int> SecureFileReader::inheritedDescriptor(std::string_view path) const noexcept {
-  if (path == "/dev/fd/3") return inheritedSourceDescriptor_;
+  if (path == inheritedDescriptorPath) return inheritedSourceDescriptor_;
   if (!path.starts_with(descriptorPrefix)) return std::nullopt;
   const std::string_view remainder = path.substr(descriptorPrefix.size());
   if (remainder.empty() || remainder.size() > 4) return std::nullopt;

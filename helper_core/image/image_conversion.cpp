@@ -8,6 +8,7 @@
 #include "helper_core/image/image_operations.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
+#include "helper_core/protocol/inherited_descriptors.hpp"
 
 namespace quorvantelmic {
 namespace {
@@ -66,9 +67,8 @@ void ImageOperations::validateCandidateSource(const InspectedImage& source, Targ
 }
 
 void ImageOperations::validateInheritedOutputPath(std::string_view outputPath, Target target) {
-  constexpr std::string_view inheritedPrefix = "/dev/fd/4/";
-  if (!outputPath.starts_with(inheritedPrefix)) return;
-  const std::optional<StagedOutputExtension> extension = parseStagedOutputName(outputPath.substr(inheritedPrefix.size()));
+  if (!outputPath.starts_with(inheritedStagingPrefix)) return;
+  const std::optional<StagedOutputExtension> extension = parseStagedOutputName(outputPath.substr(inheritedStagingPrefix.size()));
   if (!extension || !stagedNameFitsTarget(*extension, target)) {
     fail(HelperErrorCode::invalidRequest, "The staged output extension does not match the image target.");
   }

@@ -69,8 +69,7 @@ bool matchesFlattened(const PDFProbe& probe, const std::vector<PDFPageGeometry>&
       return false;
     }
   }
-  return !(probe.hasForms || probe.hasSignatures || probe.hasAnnotations || probe.hasAttachments ||
-           probe.hasJavaScriptOrActions || probe.hasOutlines || probe.hasTaggedContent || probe.hasOptionalContent);
+  return !probe.hasAnyFeature();
 }
 
 [[noreturn]] void failStructuralValidation() {

@@ -1,10 +1,10 @@
 #include "helper_core/pdf/pdf_name_features.hpp"
 
-#include <unicode/utf8.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "helper_core/protocol/utf8.hpp"
 
 namespace quorvantelmic {
 
@@ -28,22 +28,6 @@ int hexValue(std::uint8_t byte) noexcept {
   if (byte >= 'A' && byte <= 'F') return byte - 'A' + 10;
   if (byte >= 'a' && byte <= 'f') return byte - 'a' + 10;
   return -1;
-}
-
-bool isUTF8(std::string_view text) noexcept {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto length = static_cast<std::int32_t>(text.size());
-  std::int32_t offset = 0;
-  while (offset < length) {
-    if (bytes[offset] < 0x80) {
-      ++offset;
-      continue;
-    }
-    UChar32 codePoint = 0;
-    U8_NEXT(bytes, offset, length, codePoint);
-    if (codePoint < 0) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -96,7 +80,7 @@ void PDFNameTokenScanner::scan(std::span<const std::uint8_t> data, std::span<con
     }
     if (name.empty() || names_.find(name) != names_.end()) continue;
     if (!everything && std::find(vocabulary.begin(), vocabulary.end(), name) == vocabulary.end()) continue;
-    if (!isUTF8(name)) continue;
+    if (!isWellFormedUTF8(name)) continue;
     names_.emplace(name);
   }
 }

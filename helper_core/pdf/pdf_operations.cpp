@@ -6,18 +6,18 @@
 #include "helper_core/file_access/descriptor_digest.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
+#include "helper_core/protocol/inherited_descriptors.hpp"
 
 namespace quorvantelmic {
 
 namespace {
 
-constexpr std::string_view inheritedOutputPrefix = "/dev/fd/4/";
 constexpr std::size_t maximumOutputInventory = 1000;
 
 // The leaf of an output path: everything after "/dev/fd/4/", or else the last
 // path component.
 std::string_view outputLeaf(std::string_view path) {
-  if (path.starts_with(inheritedOutputPrefix)) return path.substr(inheritedOutputPrefix.size());
+  if (path.starts_with(inheritedStagingPrefix)) return path.substr(inheritedStagingPrefix.size());
   // As a file path, "/a/b/" ends in the component b.
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   const std::size_t slash = path.rfind('/');
@@ -29,11 +29,6 @@ std::optional<StagedOutputExtension> stagedExtension(std::string_view path) {
   const std::string_view leaf = outputLeaf(path);
   if (leaf.find('/') != std::string_view::npos) return std::nullopt;
   return parseStagedOutputName(leaf);
-}
-
-bool featureFlagged(const PDFProbe& probe) {
-  return probe.hasForms || probe.hasSignatures || probe.hasAnnotations || probe.hasAttachments ||
-         probe.hasJavaScriptOrActions || probe.hasOutlines || probe.hasTaggedContent || probe.hasOptionalContent;
 }
 
 }  // namespace
@@ -131,7 +126,7 @@ void PDFOperations::validatePDFOutput(std::span<const std::uint8_t> bytes,
     valid = std::fabs(actual.widthPoints - expected.widthPoints) <= 0.01 &&
             std::fabs(actual.heightPoints - expected.heightPoints) <= 0.01 && actual.rotation == expected.rotation;
   }
-  valid = valid && !featureFlagged(probe) && (!requiresText || probe.hasText) && (allowsText || !probe.hasText);
+  valid = valid && !probe.hasAnyFeature() && (!requiresText || probe.hasText) && (allowsText || !probe.hasText);
   if (!valid) throw HelperFault(HelperErrorCode::encodeFailed, "The PDF output failed structural validation.");
 }
 

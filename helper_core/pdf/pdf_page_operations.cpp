@@ -17,11 +17,6 @@ namespace {
 constexpr std::int64_t flatteningDPI = 144;
 constexpr double flatteningQuality = 0.92;
 
-bool hasFeature(const PDFProbe& probe) {
-  return probe.hasForms || probe.hasSignatures || probe.hasAnnotations || probe.hasAttachments ||
-         probe.hasJavaScriptOrActions || probe.hasOutlines || probe.hasTaggedContent || probe.hasOptionalContent;
-}
-
 std::vector<PDFPageGeometry> uprightGeometry(const std::vector<RasterPDFPage>& pages, std::int64_t rotation) {
   std::vector<PDFPageGeometry> geometry;
   geometry.reserve(pages.size());
@@ -57,7 +52,7 @@ PDFOperationResult PDFOperations::mergePDFs(const std::vector<std::string>& sour
     totalBytes += bytes;
     totalPages += inspected.probe.pageCount;
     geometry.insert(geometry.end(), inspected.probe.pages.begin(), inspected.probe.pages.end());
-    flatten = flatten || hasFeature(inspected.probe);
+    flatten = flatten || inspected.probe.hasAnyFeature();
     sources.push_back(std::move(inspected));
   }
 
@@ -113,7 +108,7 @@ PDFOperationResult PDFOperations::splitPDF(std::string_view sourcePath,
     outputs.push_back(PDFOutputDescription{std::move(bytes), expected, false, allowsText});
   };
 
-  if (!hasFeature(inspected.probe)) {
+  if (!inspected.probe.hasAnyFeature()) {
     for (std::size_t index = 0; index < inspected.probe.pages.size(); ++index) {
       const std::optional<PDFPage> page = inspected.pdfKitDocument.pageAtIndex(index);
       PDFDocument single;
@@ -140,7 +135,7 @@ PDFOperationResult PDFOperations::rotatePDFClockwise(std::string_view sourcePath
   checkStagedPDFOutputPath(outputPath);
 
   std::vector<PDFOutputDescription> outputs;
-  if (!hasFeature(inspected.probe)) {
+  if (!inspected.probe.hasAnyFeature()) {
     PDFDocument rotated;
     std::vector<PDFPageGeometry> geometry;
     for (std::size_t index = 0; index < inspected.probe.pages.size(); ++index) {

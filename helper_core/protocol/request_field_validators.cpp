@@ -5,12 +5,12 @@
 
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
+#include "helper_core/protocol/inherited_descriptors.hpp"
 
 namespace quorvantelmic {
 
 namespace {
 constexpr std::string_view inheritedDescriptorPrefix = "/dev/fd/";
-constexpr std::string_view stagingDirectoryPrefix = "/dev/fd/4/";
 
 // 2^63 as a double: the first value past the signed 64-bit range.
 constexpr double twoToThe63 = 9223372036854775808.0;
@@ -149,8 +149,8 @@ std::string requireStagedOutputPath(const JsonValue* value, StagedOutputExtensio
     throwInvalidRequest("The PDF output must use the inherited staging directory.");
   }
   const auto& text = value->get_ref<const std::string&>();
-  if (!text.starts_with(stagingDirectoryPrefix)) throwInvalidRequest("The staged PDF output path is invalid.");
-  const std::string_view leaf = std::string_view(text).substr(stagingDirectoryPrefix.size());
+  if (!text.starts_with(inheritedStagingPrefix)) throwInvalidRequest("The staged PDF output path is invalid.");
+  const std::string_view leaf = std::string_view(text).substr(inheritedStagingPrefix.size());
   const auto parsed = parseStagedOutputName(leaf);
   if (leaf.find('/') != std::string_view::npos || !parsed || *parsed != extension) {
     throwInvalidRequest("The staged PDF output path is invalid.");

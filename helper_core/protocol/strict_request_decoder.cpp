@@ -2,13 +2,13 @@
 
 #include <optional>
 
-#include <unicode/utf8.h>
-
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_identity.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
+#include "helper_core/protocol/inherited_descriptors.hpp"
 #include "helper_core/protocol/request_field_validators.hpp"
 #include "helper_core/protocol/staging_argument_validators.hpp"
+#include "helper_core/protocol/utf8.hpp"
 
 namespace quorvantelmic {
 
@@ -16,18 +16,6 @@ namespace {
 
 constexpr std::size_t stagedNameMaximumBytes = 96;
 const auto baseNameMaximumBytes = static_cast<std::size_t>(HelperLimits::maximumOutputBaseNameUTF8Bytes);
-
-bool isValidUTF8(std::string_view bytes) {
-  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
-  const auto length = static_cast<int32_t>(bytes.size());
-  int32_t offset = 0;
-  while (offset < length) {
-    UChar32 codePoint = 0;
-    U8_NEXT(data, offset, length, codePoint);
-    if (codePoint < 0) return false;  // ill-formed: overlong, surrogate, truncated, beyond U+10FFFF
-  }
-  return true;
-}
 
 // Stops the parse of nesting deeper than the platform parser accepts, before
 // any of it is built. No request needs more than a few levels.
@@ -160,10 +148,10 @@ PDFCompressionOptions requirePDFCompressionOptions(const JsonValue* value) {
 }
 
 std::string requireDestinationPath(const JsonValue* value, std::string_view message) {
-  if (value == nullptr || !value->is_string() || value->get_ref<const std::string&>() != "/dev/fd/3") {
+  if (value == nullptr || !value->is_string() || value->get_ref<const std::string&>() != inheritedDescriptorPath) {
     throwInvalidRequest(message);
   }
-  return "/dev/fd/3";
+  return std::string(inheritedDescriptorPath);
 }
 
 constexpr std::string_view preparationDestination = "Staging preparation requires the inherited destination descriptor.";
@@ -368,7 +356,7 @@ HelperRequest StrictRequestDecoder::decode(std::string_view line) const {
   if (line.size() > static_cast<std::size_t>(HelperLimits::maximumProtocolLineBytes)) {
     throw HelperFault(HelperErrorCode::resourceLimit, "The request line exceeds the protocol limit.");
   }
-  if (!isValidUTF8(line)) throwInvalidRequest("The request must be valid UTF-8.");
+  if (!isWellFormedUTF8(line)) throwInvalidRequest("The request must be valid UTF-8.");
   const auto parsed = parseJson(line);
   if (!parsed || !parsed->is_object()) throwInvalidRequest("The request must be one JSON object.");
   const JsonValue& object = *parsed;

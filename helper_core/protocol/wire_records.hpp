@@ -61,6 +61,13 @@ struct PDFProbe {
   bool hasTaggedContent = false;
   bool hasOptionalContent = false;
 
+  // Whether the document carries anything beyond page content that a
+  // conversion would lose silently (forms, signatures, annotations, ...).
+  bool hasAnyFeature() const noexcept {
+    return hasForms || hasSignatures || hasAnnotations || hasAttachments || hasJavaScriptOrActions || hasOutlines ||
+           hasTaggedContent || hasOptionalContent;
+  }
+
   friend bool operator==(const PDFProbe&, const PDFProbe&) = default;
 };
 

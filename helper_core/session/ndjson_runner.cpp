@@ -1,4 +1,4 @@
-#include "helper_core/protocol/ndjson_runner.hpp"
+#include "helper_core/session/ndjson_runner.hpp"
 
 #include <poll.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "helper_core/staging/publication_responses.hpp"
+#include "helper_core/session/publication_responses.hpp"
 
 namespace quorvantelmic {
 

@@ -1,11 +1,11 @@
-#include "helper_core/protocol/request_processor.hpp"
+#include "helper_core/session/request_processor.hpp"
 
 #include <stdexcept>
 
 #include "helper_core/protocol/helper_limits.hpp"
+#include "helper_core/session/publication_responses.hpp"
+#include "helper_core/session/staging_responses.hpp"
 #include "helper_core/staging/staging_broker.hpp"
-#include "helper_core/staging/publication_responses.hpp"
-#include "helper_core/staging/staging_responses.hpp"
 
 namespace quorvantelmic {
 

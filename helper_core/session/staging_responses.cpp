@@ -1,4 +1,4 @@
-#include "helper_core/staging/staging_responses.hpp"
+#include "helper_core/session/staging_responses.hpp"
 
 namespace quorvantelmic {
 

@@ -1,4 +1,4 @@
-#include "helper_core/protocol/ndjson_runner.hpp"
+#include "helper_core/session/ndjson_runner.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "helper_core/protocol/request_processor.hpp"
+#include "helper_core/session/request_processor.hpp"
 #include "tests/protocol/request_fixtures.hpp"
 
 namespace quorvantelmic {

@@ -1,4 +1,4 @@
-#include "helper_core/protocol/request_processor.hpp"
+#include "helper_core/session/request_processor.hpp"
 
 #include <gtest/gtest.h>
 
