@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 
 #include "helper_core/file_access/descriptor_digest.hpp"
+#include "helper_core/file_access/directory_entries.hpp"
 #include "helper_core/file_access/system_calls.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
@@ -20,13 +20,10 @@
 
 namespace quorvantelmic {
 
-using staging_detail::exclusiveRename;
 using staging_detail::policyFault;
 
 namespace {
 
-constexpr int maximumQuarantineAttempts = 32;
-constexpr std::size_t verifyChunkBytes = 4096;
 constexpr mode_t permissionBits = S_IRWXU | S_IRWXG | S_IRWXO;
 
 [[noreturn]] void invalidBaseName() { policyFault("The output base name is invalid."); }
@@ -61,6 +58,40 @@ std::optional<icu::UnicodeString> fromUtf8(std::string_view text) {
 }
 
 }  // namespace
+
+namespace staging_detail {
+
+UniqueFd openStagingForPublication(BorrowedFd destination, const std::string& stagingName,
+                                   const FileIdentity& expected) {
+  UniqueFd staging = openSubdirectory(destination, stagingName);
+  if (!staging) policyFault("The staging directory is unavailable under the publication policy.");
+  const std::optional<struct stat> status = statDescriptor(staging.borrow());
+  if (!status || !S_ISDIR(status->st_mode) || !(FileIdentity::of(*status) == expected)) {
+    policyFault("The staging directory identity changed before publication.");
+  }
+  if (status->st_uid != ::geteuid() || (status->st_mode & permissionBits) != S_IRWXU) {
+    policyFault("The staging directory is not private to the current user.");
+  }
+  return staging;
+}
+
+UniqueFd openValidatedOutput(BorrowedFd staging, const std::string& outputName, const FileIdentity& expected,
+                             std::string_view expectedSha256, const StagedOutputFaults& faults) {
+  UniqueFd output = openEntryForReading(staging, outputName);
+  if (!output) policyFault(faults.unavailable);
+  const std::optional<struct stat> status = statDescriptor(output.borrow());
+  if (!status || !validSize(status->st_size) ||
+      !statusMeets(*status, EntryExpectation(expected).exactly().linkCount(1, 1).mode(stagedOutputPermissions))) {
+    policyFault(faults.noLongerMatches);
+  }
+  if (DescriptorDigest::sha256(output.borrow(), HelperLimits::maximumOutputBytes) != expectedSha256) {
+    policyFault(faults.noLongerMatches);
+  }
+  if (synchronizeFile(output.borrow()) != 0) policyFault(faults.notSynchronized);
+  return output;
+}
+
+}  // namespace staging_detail
 
 void PublicationBroker::validateSha256(std::string_view sha256) { StagingBroker::validateSha256(sha256); }
 
@@ -169,84 +200,43 @@ FileIdentity PublicationBroker::currentOutputIdentity(BorrowedFd descriptor, con
 }
 
 bool PublicationBroker::synchronizeDirectory(BorrowedFd descriptor) {
-  if (retryOnInterrupt([&] { return ::fsync(descriptor.get()); }) == 0) return true;
-  if (errno == EINVAL || errno == ENOTSUP || errno == EISDIR) return false;
-  policyFault("A publication directory could not be synchronized.");
+  return quorvantelmic::synchronizeDirectory(descriptor, "A publication directory could not be synchronized.");
 }
 
 void PublicationBroker::verifyOwnerRecord(BorrowedFd parentDescriptor, const FileIdentity& expected,
                                           std::string_view expectedBytes) {
   const std::string name(ownerRecordName);
-  const UniqueFd record(retryOnInterrupt([&] {
-    return ::openat(parentDescriptor.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  }));
+  const UniqueFd record = openEntryForReading(parentDescriptor, name);
   if (!record) policyFault("The staging ownership record is unavailable.");
-  constexpr const char* changed = "The staging ownership record changed.";
-  struct stat byDescriptor {};
-  struct stat byName {};
-  if (::fstat(record.get(), &byDescriptor) != 0 ||
-      ::fstatat(parentDescriptor.get(), name.c_str(), &byName, AT_SYMLINK_NOFOLLOW) != 0) {
-    policyFault(changed);
+  if (!nameLeadsTo(parentDescriptor, name, record.borrow(),
+                   EntryExpectation(expected).exactly().linkCount(1, 1).mode(stagedOutputPermissions).ownedByUs()) ||
+      expected.size != static_cast<std::int64_t>(expectedBytes.size())) {
+    policyFault("The staging ownership record changed.");
   }
-  for (const struct stat& status : {byDescriptor, byName}) {
-    if (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid() || !(FileIdentity::of(status) == expected) ||
-        status.st_nlink != 1 || (status.st_mode & permissionBits) != stagedOutputPermissions ||
-        status.st_size != static_cast<off_t>(expectedBytes.size())) {
-      policyFault(changed);
-    }
-  }
-  std::string collected;
-  collected.reserve(expectedBytes.size());
-  std::array<char, verifyChunkBytes> scratch{};
-  while (collected.size() < expectedBytes.size()) {
-    const std::size_t wanted = std::min(expectedBytes.size() - collected.size(), verifyChunkBytes);
-    const ssize_t got = retryOnInterrupt(
-        [&] { return ::pread(record.get(), scratch.data(), wanted, static_cast<off_t>(collected.size())); });
-    if (got < 0) policyFault("The staging ownership record could not be verified.");
-    if (got == 0) break;
-    collected.append(scratch.data(), static_cast<std::size_t>(got));
-  }
-  const ssize_t beyond =
-      retryOnInterrupt([&] { return ::pread(record.get(), scratch.data(), 1, static_cast<off_t>(collected.size())); });
-  if (beyond != 0 || collected != expectedBytes) policyFault(changed);
+  StagingBroker::verifyDescriptorBytes(record.borrow(), expectedBytes);
 }
 
 std::string PublicationBroker::pinValidatedOutput(BorrowedFd parentDescriptor, const std::string& leafName,
                                                   const FileIdentity& expected, BorrowedFd outputDescriptor,
                                                   std::string_view expectedSha256) {
-  std::string pin;
-  for (int attempt = 0;; ++attempt) {
-    if (attempt == maximumQuarantineAttempts) policyFault("A unique publication pin name could not be allocated.");
-    std::string candidate = std::string(publicationPinPrefix) + StagingBroker::randomHex(16);
-    if (exclusiveRename(parentDescriptor, leafName, parentDescriptor, candidate) == 0) {
-      pin = std::move(candidate);
-      break;
-    }
-    if (errno != EEXIST) policyFault("The validated staged output could not be pinned for publication.");
+  RenameBack putBack(parentDescriptor,
+                     renameToFreshName(parentDescriptor, leafName, publicationPinPrefix,
+                                       {"A unique publication pin name could not be allocated.",
+                                        "The validated staged output could not be pinned for publication."}),
+                     leafName);
+  constexpr const char* changed = "The staged output changed while it was pinned for publication.";
+  if (!nameLeadsTo(parentDescriptor, putBack.temporaryName(), outputDescriptor,
+                   EntryExpectation(expected).linkCount(1, 1).mode(stagedOutputPermissions))) {
+    policyFault(changed);
   }
-  try {
-    constexpr const char* changed = "The staged output changed while it was pinned for publication.";
-    struct stat pinned {};
-    struct stat opened {};
-    if (::fstatat(parentDescriptor.get(), pin.c_str(), &pinned, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(pinned.st_mode) || !FileIdentity::of(pinned).sameContentStamp(expected) ||
-        ::fstat(outputDescriptor.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || !validSize(opened.st_size) ||
-        !FileIdentity::of(opened).sameContentStamp(FileIdentity::of(pinned)) || opened.st_nlink != 1 ||
-        (opened.st_mode & permissionBits) != stagedOutputPermissions) {
-      policyFault(changed);
-    }
-    if (DescriptorDigest::sha256(outputDescriptor, HelperLimits::maximumOutputBytes) != expectedSha256) {
-      policyFault(changed);
-    }
-    struct stat former {};
-    if (::fstatat(parentDescriptor.get(), leafName.c_str(), &former, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
-      policyFault("The staged output name changed while it was pinned for publication.");
-    }
-  } catch (...) {
-    (void)exclusiveRename(parentDescriptor, pin, parentDescriptor, leafName);
-    throw;
+  if (DescriptorDigest::sha256(outputDescriptor, HelperLimits::maximumOutputBytes) != expectedSha256) {
+    policyFault(changed);
   }
-  return pin;
+  if (!entryIsAbsent(parentDescriptor, leafName)) {
+    policyFault("The staged output name changed while it was pinned for publication.");
+  }
+  putBack.commit();
+  return putBack.temporaryName();
 }
 
 std::string PublicationBroker::candidateName(std::string_view baseName, std::int64_t collisionIndex,
@@ -269,46 +259,29 @@ std::string PublicationBroker::joinedFinalPath(std::string_view destinationPath,
 
 bool PublicationBroker::removeEntryIfStillOwned(BorrowedFd parentDescriptor, const std::string& leafName,
                                                 const FileIdentity& expected, std::string_view expectedSha256) {
-  std::string quarantine;
-  for (int attempt = 0;; ++attempt) {
-    if (attempt == maximumQuarantineAttempts) {
-      policyFault("A unique publication quarantine name could not be allocated.");
-    }
-    std::string candidate = std::string(publicationDeletePrefix) + StagingBroker::randomHex(16);
-    if (exclusiveRename(parentDescriptor, leafName, parentDescriptor, candidate) == 0) {
-      quarantine = std::move(candidate);
-      break;
-    }
-    if (errno == ENOENT) return false;
-    if (errno != EEXIST) policyFault("An owned publication entry could not be quarantined for removal.");
+  const std::optional<std::string> quarantine =
+      tryRenameToFreshName(parentDescriptor, leafName, publicationDeletePrefix,
+                           {"A unique publication quarantine name could not be allocated.",
+                            "An owned publication entry could not be quarantined for removal."});
+  if (!quarantine) return false;
+  // An entry that is no longer provably ours goes back under its name and is
+  // left alone.
+  RenameBack putBack(parentDescriptor, *quarantine, leafName);
+  UniqueFd entry = openEntryForReading(parentDescriptor, *quarantine);
+  if (!entry || !nameLeadsTo(parentDescriptor, *quarantine, entry.borrow(), EntryExpectation(expected))) return false;
+  std::string digest;
+  try {
+    digest = DescriptorDigest::sha256(entry.borrow(), HelperLimits::maximumOutputBytes);
+  } catch (...) {
+    // The digest itself failed: nothing proves what the entry is, so it is
+    // neither removed nor given its visible name back.
+    putBack.commit();
+    throw;
   }
-  const auto giveBack = [&] {
-    (void)exclusiveRename(parentDescriptor, quarantine, parentDescriptor, leafName);
-    return false;
-  };
-
-  UniqueFd entry(retryOnInterrupt([&] {
-    return ::openat(parentDescriptor.get(), quarantine.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  }));
-  if (!entry) return giveBack();
-  struct stat byDescriptor {};
-  struct stat byName {};
-  if (::fstat(entry.get(), &byDescriptor) != 0 ||
-      ::fstatat(parentDescriptor.get(), quarantine.c_str(), &byName, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(byDescriptor.st_mode) || !S_ISREG(byName.st_mode) ||
-      !FileIdentity::of(byDescriptor).sameContentStamp(expected) ||
-      !FileIdentity::of(byName).sameContentStamp(FileIdentity::of(byDescriptor))) {
-    entry.reset();
-    return giveBack();
-  }
-  // A failing digest leaves the entry under its quarantine name: nothing
-  // proves what it is, so it is neither removed nor given a visible name.
-  if (DescriptorDigest::sha256(entry.borrow(), HelperLimits::maximumOutputBytes) != expectedSha256) {
-    entry.reset();
-    return giveBack();
-  }
+  if (digest != expectedSha256) return false;
   entry.reset();
-  if (retryOnInterrupt([&] { return ::unlinkat(parentDescriptor.get(), quarantine.c_str(), 0); }) != 0) {
+  putBack.commit();
+  if (removeEntry(parentDescriptor, *quarantine) != 0) {
     policyFault("An identity-verified publication entry could not be removed.");
   }
   return true;

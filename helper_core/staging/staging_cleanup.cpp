@@ -7,16 +7,17 @@
 #include <set>
 
 #include "helper_core/file_access/descriptor_digest.hpp"
+#include "helper_core/file_access/directory_entries.hpp"
 #include "helper_core/file_access/system_calls.hpp"
 #include "helper_core/image/raster_types.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
+#include "helper_core/protocol/inherited_descriptors.hpp"
 #include "helper_core/staging/staging_broker.hpp"
 #include "helper_core/staging/staging_internal.hpp"
 
 namespace quorvantelmic {
 
-using staging_detail::exclusiveRename;
 using staging_detail::policyFault;
 
 namespace {
@@ -26,20 +27,12 @@ struct BoundOutput {
   std::string sha256;
 };
 
-// Opens `name` in `directory` and checks descriptor and name against each
-// other and against `matches`; returns the open descriptor.
-template <typename Matches>
-UniqueFd openOwnedEntry(BorrowedFd directory, const std::string& name, Matches&& matches) {
-  UniqueFd entry(retryOnInterrupt(
-      [&] { return ::openat(directory.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC); }));
+// Opens `name` in `directory` and proves that the name and the descriptor
+// are the same file as expected; returns the open descriptor.
+UniqueFd openOwnedEntry(BorrowedFd directory, const std::string& name, const EntryExpectation& expected) {
+  UniqueFd entry = openEntryForReading(directory, name);
   if (!entry) policyFault("An owned staging entry is unavailable.");
-  struct stat byDescriptor {};
-  struct stat byName {};
-  if (::fstat(entry.get(), &byDescriptor) != 0 ||
-      ::fstatat(directory.get(), name.c_str(), &byName, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(byDescriptor.st_mode) ||
-      !S_ISREG(byName.st_mode) || !matches(byDescriptor, byName) || byName.st_nlink != byDescriptor.st_nlink) {
-    policyFault("An owned staging entry changed.");
-  }
+  if (!nameLeadsTo(directory, name, entry.borrow(), expected)) policyFault("An owned staging entry changed.");
   return entry;
 }
 
@@ -64,7 +57,7 @@ CleanedStaging StagingBroker::cleanup(std::string_view destinationPath,
                                       const ProtocolFileIdentity& ownerIdentity,
                                       const std::vector<std::string>& outputNames,
                                       const std::vector<StagedOutputBinding>& outputs) const {
-  if (destinationPath != "/dev/fd/3") policyFault("Staging cleanup requires the inherited destination descriptor.");
+  if (destinationPath != inheritedDescriptorPath) policyFault("Staging cleanup requires the inherited destination descriptor.");
   validateStagingName(stagingName);
   validateOutputNames(outputNames);
   validateStagingId(stagingId);
@@ -101,40 +94,30 @@ CleanedStaging StagingBroker::cleanup(std::string_view destinationPath,
 
   const UniqueFd destination = openInheritedDestination(expectedDestination);
   const std::string name(stagingName);
-  const UniqueFd staging(retryOnInterrupt(
-      [&] { return ::openat(destination.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC); }));
+  const UniqueFd staging = openSubdirectory(destination.borrow(), name);
   if (!staging) policyFault("The owned staging directory is unavailable for cleanup.");
   verifyPrivateStagingDirectory(staging.borrow(), expectedStaging, expectedDestination.device);
   {
-    struct stat named {};
-    if (::fstatat(destination.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(named.st_mode) ||
-        !(FileIdentity::of(named) == expectedStaging)) {
+    const std::optional<struct stat> named = statEntry(destination.borrow(), name);
+    if (!named || !S_ISDIR(named->st_mode) || !(FileIdentity::of(*named) == expectedStaging)) {
       policyFault("The staging directory identity changed.");
     }
   }
 
   const std::string record = encodedOwnerRecord(stagingId, outputNames);
   {
-    const UniqueFd owner = openOwnedEntry(
-        staging.borrow(), std::string(ownerRecordName), [&](const struct stat& byDescriptor, const struct stat& byName) {
-          return FileIdentity::of(byDescriptor) == expectedOwner && FileIdentity::of(byName) == expectedOwner &&
-                 byName.st_nlink == 1;
-        });
+    const UniqueFd owner = openOwnedEntry(staging.borrow(), std::string(ownerRecordName),
+                                          EntryExpectation(expectedOwner).exactly().linkCount(1, 1));
     verifyDescriptorBytes(owner.borrow(), record);
   }
 
   std::vector<std::string> present;
   for (const std::string& output : outputNames) {
-    struct stat status {};
-    if (::fstatat(staging.get(), output.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) continue;
+    if (entryIsAbsent(staging.borrow(), output)) continue;
     const auto binding = table.find(output);
     if (binding == table.end()) policyFault("An unbound staged output prevents automatic cleanup.");
     const FileIdentity& expected = binding->second.identity;
-    const UniqueFd entry =
-        openOwnedEntry(staging.borrow(), output, [&](const struct stat& byDescriptor, const struct stat& byName) {
-          return FileIdentity::of(byDescriptor).sameContentStamp(expected) &&
-                 FileIdentity::of(byName).sameContentStamp(expected) && byName.st_nlink >= 1 && byName.st_nlink <= 2;
-        });
+    const UniqueFd entry = openOwnedEntry(staging.borrow(), output, EntryExpectation(expected).linkCount(1, 2));
     if (DescriptorDigest::sha256(entry.borrow(), HelperLimits::maximumOutputBytes) != binding->second.sha256) {
       policyFault("The staged output digest changed.");
     }
@@ -145,34 +128,32 @@ CleanedStaging StagingBroker::cleanup(std::string_view destinationPath,
   expectedEntries.insert(expectedEntries.end(), present.begin(), present.end());
   requireExactInventory(staging.borrow(), expectedEntries);
 
-  const std::string quarantine = quarantineStagingRoot(destination.borrow(), name, expectedStaging);
-  try {
-    for (const std::string& output : present) {
-      observe(TestPoint::beforeEntryRemoval, staging.borrow(), output);
-      const BoundOutput& binding = table.find(output)->second;
-      removeOwnedRegularEntry(staging.borrow(), output, binding.identity, std::nullopt, binding.sha256);
-    }
-    observe(TestPoint::beforeEntryRemoval, staging.borrow(), ownerRecordName);
-    removeOwnedRegularEntry(staging.borrow(), std::string(ownerRecordName), expectedOwner, record, std::nullopt);
-    requireExactInventory(staging.borrow(), {});
-    const bool stagingSynchronized = synchronizeDirectory(staging.borrow());
-
-    struct stat emptied {};
-    if (::fstat(staging.get(), &emptied) != 0) policyFault("The staging directory changed before final cleanup.");
-    struct stat quarantined {};
-    if (::fstatat(destination.get(), quarantine.c_str(), &quarantined, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISDIR(quarantined.st_mode) || !(FileIdentity::of(quarantined) == FileIdentity::of(emptied))) {
-      policyFault("The staging directory identity changed.");
-    }
-    if (retryOnInterrupt([&] { return ::unlinkat(destination.get(), quarantine.c_str(), AT_REMOVEDIR); }) != 0) {
-      policyFault("The empty staging directory could not be removed.");
-    }
-    const bool destinationSynchronized = synchronizeDirectory(destination.borrow());
-    return CleanedStaging{stagingSynchronized && destinationSynchronized};
-  } catch (...) {
-    (void)exclusiveRename(destination.borrow(), quarantine, destination.borrow(), name);
-    throw;
+  // From here on a failure moves the directory back under its staging name,
+  // where a later cleanup can find it.
+  RenameBack putBack(destination.borrow(), quarantineStagingRoot(destination.borrow(), name, expectedStaging), name);
+  const std::string& quarantine = putBack.temporaryName();
+  for (const std::string& output : present) {
+    observe(TestPoint::beforeEntryRemoval, staging.borrow(), output);
+    const BoundOutput& binding = table.find(output)->second;
+    removeOwnedRegularEntry(staging.borrow(), output, binding.identity, std::nullopt, binding.sha256);
   }
+  observe(TestPoint::beforeEntryRemoval, staging.borrow(), ownerRecordName);
+  removeOwnedRegularEntry(staging.borrow(), std::string(ownerRecordName), expectedOwner, record, std::nullopt);
+  requireExactInventory(staging.borrow(), {});
+  const bool stagingSynchronized = synchronizeDirectory(staging.borrow());
+
+  const std::optional<struct stat> emptied = statDescriptor(staging.borrow());
+  if (!emptied) policyFault("The staging directory changed before final cleanup.");
+  const std::optional<struct stat> quarantined = statEntry(destination.borrow(), quarantine);
+  if (!quarantined || !S_ISDIR(quarantined->st_mode) || !(FileIdentity::of(*quarantined) == FileIdentity::of(*emptied))) {
+    policyFault("The staging directory identity changed.");
+  }
+  if (removeEntry(destination.borrow(), quarantine, true) != 0) {
+    policyFault("The empty staging directory could not be removed.");
+  }
+  putBack.commit();
+  const bool destinationSynchronized = synchronizeDirectory(destination.borrow());
+  return CleanedStaging{stagingSynchronized && destinationSynchronized};
 }
 
 }  // namespace quorvantelmic

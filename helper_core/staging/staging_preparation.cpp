@@ -5,8 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "helper_core/file_access/directory_entries.hpp"
 #include "helper_core/file_access/system_calls.hpp"
 #include "helper_core/protocol/helper_error.hpp"
+#include "helper_core/protocol/inherited_descriptors.hpp"
 #include "helper_core/staging/staging_broker.hpp"
 #include "helper_core/staging/staging_internal.hpp"
 
@@ -56,30 +58,22 @@ FileIdentity StagingBroker::createOwnerRecord(std::string_view bytes, BorrowedFd
     if (result == 0) policyFault("The staging ownership record write did not complete.");
     written += static_cast<std::size_t>(result);
   }
-  if (retryOnInterrupt([&] { return ::fsync(writer.get()); }) != 0) {
+  if (synchronizeFile(writer.borrow()) != 0) {
     policyFault("The staging ownership record could not be synchronized.");
   }
-  struct stat created {};
-  if (::fstat(writer.get(), &created) != 0 || !S_ISREG(created.st_mode) || created.st_uid != ::geteuid() ||
-      (created.st_mode & permissionBits) != S_IRUSR || created.st_nlink != 1 ||
-      created.st_size != static_cast<off_t>(bytes.size())) {
+  const std::optional<struct stat> created = statDescriptor(writer.borrow());
+  if (!created || !S_ISREG(created->st_mode) || created->st_uid != ::geteuid() ||
+      (created->st_mode & permissionBits) != S_IRUSR || created->st_nlink != 1 ||
+      created->st_size != static_cast<off_t>(bytes.size())) {
     policyFault("The staging ownership record failed its file policy.");
   }
-  const FileIdentity ownerIdentity = FileIdentity::of(created);
+  const FileIdentity ownerIdentity = FileIdentity::of(*created);
 
   try {
     verifyDescriptorBytes(writer.borrow(), bytes);
-    const UniqueFd reader(retryOnInterrupt([&] {
-      return ::openat(stagingDescriptor.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    }));
+    const UniqueFd reader = openEntryForReading(stagingDescriptor, name);
     if (!reader) policyFault("An owned staging entry is unavailable.");
-    struct stat byDescriptor {};
-    struct stat byName {};
-    if (::fstat(reader.get(), &byDescriptor) != 0 ||
-        ::fstatat(stagingDescriptor.get(), name.c_str(), &byName, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(byDescriptor.st_mode) || !S_ISREG(byName.st_mode) ||
-        !(FileIdentity::of(byDescriptor) == ownerIdentity) || !(FileIdentity::of(byName) == ownerIdentity) ||
-        byName.st_nlink != 1 || byName.st_nlink != byDescriptor.st_nlink) {
+    if (!nameLeadsTo(stagingDescriptor, name, reader.borrow(), EntryExpectation(ownerIdentity).exactly().linkCount(1, 1))) {
       policyFault("An owned staging entry changed.");
     }
     verifyDescriptorBytes(reader.borrow(), bytes);
@@ -97,7 +91,7 @@ FileIdentity StagingBroker::createOwnerRecord(std::string_view bytes, BorrowedFd
 PreparedStaging StagingBroker::prepare(std::string_view destinationPath,
                                        const ProtocolFileIdentity& destinationIdentity, std::string_view stagingId,
                                        std::string_view stagingName, const std::vector<std::string>& outputNames) const {
-  if (destinationPath != "/dev/fd/3") policyFault("Staging preparation requires the inherited destination descriptor.");
+  if (destinationPath != inheritedDescriptorPath) policyFault("Staging preparation requires the inherited destination descriptor.");
   validateStagingName(stagingName);
   validateOutputNames(outputNames);
   validateStagingId(stagingId);
@@ -113,8 +107,7 @@ PreparedStaging StagingBroker::prepare(std::string_view destinationPath,
   }
   // An open failure leaves the empty directory: without a descriptor nothing
   // proves that the name still leads to it.
-  const UniqueFd staging(retryOnInterrupt(
-      [&] { return ::openat(destination.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC); }));
+  const UniqueFd staging = openSubdirectory(destination.borrow(), name);
   if (!staging) policyFault("The private staging directory could not be opened.");
 
   std::optional<FileIdentity> ownerIdentity;
@@ -129,17 +122,14 @@ PreparedStaging StagingBroker::prepare(std::string_view destinationPath,
     const bool stagingSynchronized = synchronizeDirectory(staging.borrow());
     const bool destinationSynchronized = synchronizeDirectory(destination.borrow());
 
-    struct stat stagingStatus {};
-    if (::fstat(staging.get(), &stagingStatus) != 0) {
-      policyFault("The private staging directory identity could not be recorded.");
-    }
+    const std::optional<struct stat> stagingStatus = statDescriptor(staging.borrow());
+    if (!stagingStatus) policyFault("The private staging directory identity could not be recorded.");
     observe(TestPoint::stagingIdentityRecorded, staging.borrow());
-    struct stat named {};
-    if (::fstatat(destination.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(named.st_mode) ||
-        !(FileIdentity::of(named) == FileIdentity::of(stagingStatus))) {
+    const std::optional<struct stat> named = statEntry(destination.borrow(), name);
+    if (!named || !S_ISDIR(named->st_mode) || !(FileIdentity::of(*named) == FileIdentity::of(*stagingStatus))) {
       policyFault("The staging directory identity changed.");
     }
-    return PreparedStaging{FileIdentity::of(stagingStatus), *ownerIdentity,
+    return PreparedStaging{FileIdentity::of(*stagingStatus), *ownerIdentity,
                            stagingSynchronized && destinationSynchronized};
   } catch (...) {
     // Roll back only what can be proved to be ours; every failure here leaves
@@ -152,11 +142,12 @@ PreparedStaging StagingBroker::prepare(std::string_view destinationPath,
       }
     }
     try {
-      struct stat stagingStatus {};
-      if (inventory(staging.borrow()).empty() && ::fstat(staging.get(), &stagingStatus) == 0) {
+      const std::optional<struct stat> stagingStatus =
+          inventory(staging.borrow()).empty() ? statDescriptor(staging.borrow()) : std::nullopt;
+      if (stagingStatus) {
         const std::string quarantine =
-            quarantineStagingRoot(destination.borrow(), name, FileIdentity::of(stagingStatus));
-        (void)retryOnInterrupt([&] { return ::unlinkat(destination.get(), quarantine.c_str(), AT_REMOVEDIR); });
+            quarantineStagingRoot(destination.borrow(), name, FileIdentity::of(*stagingStatus));
+        (void)removeEntry(destination.borrow(), quarantine, true);
       }
     } catch (...) {
     }

@@ -1,10 +1,7 @@
 // The primitives of StagingBroker shared by preparation and cleanup.
 #include <dirent.h>
 #include <fcntl.h>
-#include <stdio.h>  // renameat2, RENAME_NOREPLACE
-#include <stdlib.h>  // arc4random_buf
 #include <sys/stat.h>
-#include <unicode/ustring.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,10 +10,12 @@
 #include <set>
 
 #include "helper_core/file_access/descriptor_digest.hpp"
+#include "helper_core/file_access/directory_entries.hpp"
 #include "helper_core/file_access/system_calls.hpp"
 #include "helper_core/image/raster_types.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
+#include "helper_core/protocol/utf8.hpp"
 #include "helper_core/staging/staging_broker.hpp"
 #include "helper_core/staging/staging_internal.hpp"
 
@@ -24,34 +23,18 @@ namespace quorvantelmic {
 
 namespace {
 
-constexpr int maximumQuarantineAttempts = 32;
 constexpr std::size_t verifyChunkBytes = 4096;
 
 bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
-bool decodesAsUtf8(const char* name, std::size_t length) {
-  UErrorCode status = U_ZERO_ERROR;
-  int32_t needed = 0;
-  u_strFromUTF8(nullptr, 0, &needed, name, static_cast<int32_t>(length), &status);
-  // Preflighting a valid non-empty string reports only the missing buffer.
-  return status == U_BUFFER_OVERFLOW_ERROR || status == U_STRING_NOT_TERMINATED_WARNING || U_SUCCESS(status);
-}
 
 }  // namespace
 
 namespace staging_detail {
 
-[[noreturn]] void policyFault(const char* message) { throw HelperFault(HelperErrorCode::filesystemPolicy, message); }
-
-int exclusiveRename(BorrowedFd fromDirectory, const std::string& from, BorrowedFd toDirectory, const std::string& to) {
-  return retryOnInterrupt([&] {
-    return ::renameat2(fromDirectory.get(), from.c_str(), toDirectory.get(), to.c_str(), RENAME_NOREPLACE);
-  });
-}
+[[noreturn]] void policyFault(const char* message) { filesystemPolicyFault(message); }
 
 }  // namespace staging_detail
 
-using staging_detail::exclusiveRename;
 using staging_detail::policyFault;
 
 void StagingBroker::validateStagingName(std::string_view stagingName) {
@@ -146,7 +129,7 @@ std::vector<std::string> StagingBroker::inventory(BorrowedFd descriptor) {
     const dirent* entry = ::readdir(stream.get());
     if (entry == nullptr) break;
     const std::size_t length = ::strnlen(entry->d_name, sizeof entry->d_name);
-    if (!decodesAsUtf8(entry->d_name, length)) policyFault("The staging inventory contains an invalid name.");
+    if (!isWellFormedUTF8(std::string_view(entry->d_name, length))) policyFault("The staging inventory contains an invalid name.");
     const std::string_view name(entry->d_name, length);
     if (name == "." || name == "..") continue;
     if (names.size() == maximumStagingInventoryNames) policyFault("The staging inventory exceeds the entry limit.");
@@ -163,103 +146,55 @@ void StagingBroker::requireExactInventory(BorrowedFd descriptor, std::vector<std
   if (present != expectedNames) policyFault("The staging directory contains an unexpected entry inventory.");
 }
 
-std::string StagingBroker::randomHex(std::size_t byteCount) {
-  std::vector<unsigned char> bytes(byteCount);
-  ::arc4random_buf(bytes.data(), bytes.size());
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(byteCount * 2);
-  for (const unsigned char byte : bytes) {
-    hex.push_back(digits[byte >> 4]);
-    hex.push_back(digits[byte & 0x0f]);
-  }
-  return hex;
-}
-
 void StagingBroker::removeOwnedRegularEntry(BorrowedFd parentDescriptor, const std::string& name,
                                             const FileIdentity& expected,
                                             const std::optional<std::string>& expectedBytes,
                                             const std::optional<std::string>& expectedSha256) {
-  std::string quarantine;
-  for (int attempt = 0;; ++attempt) {
-    if (attempt == maximumQuarantineAttempts) {
-      policyFault("A unique staging-entry quarantine name could not be allocated.");
-    }
-    std::string candidate = std::string(entryQuarantinePrefix) + randomHex(16);
-    if (exclusiveRename(parentDescriptor, name, parentDescriptor, candidate) == 0) {
-      quarantine = std::move(candidate);
-      break;
-    }
-    if (errno != EEXIST) policyFault("An owned staging entry could not be quarantined.");
+  RenameBack putBack(parentDescriptor,
+                     renameToFreshName(parentDescriptor, name, entryQuarantinePrefix,
+                                       {"A unique staging-entry quarantine name could not be allocated.",
+                                        "An owned staging entry could not be quarantined."}),
+                     name);
+  const std::string& quarantine = putBack.temporaryName();
+  UniqueFd entry = openEntryForReading(parentDescriptor, quarantine);
+  if (!entry) policyFault("An owned staging entry is unavailable.");
+  if (!nameLeadsTo(parentDescriptor, quarantine, entry.borrow(),
+                   EntryExpectation(expected).linkCount(1, 2))) {
+    policyFault("An owned staging entry changed.");
   }
-
-  try {
-    UniqueFd entry(retryOnInterrupt([&] {
-      return ::openat(parentDescriptor.get(), quarantine.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    }));
-    if (!entry) policyFault("An owned staging entry is unavailable.");
-    struct stat byDescriptor {};
-    struct stat byName {};
-    if (::fstat(entry.get(), &byDescriptor) != 0 ||
-        ::fstatat(parentDescriptor.get(), quarantine.c_str(), &byName, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(byDescriptor.st_mode) || !S_ISREG(byName.st_mode) ||
-        !FileIdentity::of(byDescriptor).sameContentStamp(expected) ||
-        !FileIdentity::of(byName).sameContentStamp(expected) || byName.st_nlink < 1 || byName.st_nlink > 2 ||
-        byName.st_nlink != byDescriptor.st_nlink) {
-      policyFault("An owned staging entry changed.");
-    }
-    if (expectedBytes) verifyDescriptorBytes(entry.borrow(), *expectedBytes);
-    if (expectedSha256 &&
-        DescriptorDigest::sha256(entry.borrow(), HelperLimits::maximumOutputBytes) != *expectedSha256) {
-      policyFault("The staged output digest changed.");
-    }
-    entry.reset();
-    if (retryOnInterrupt([&] { return ::unlinkat(parentDescriptor.get(), quarantine.c_str(), 0); }) != 0) {
-      policyFault("An identity-bound staging entry could not be removed.");
-    }
-  } catch (...) {
-    (void)exclusiveRename(parentDescriptor, quarantine, parentDescriptor, name);
-    throw;
+  if (expectedBytes) verifyDescriptorBytes(entry.borrow(), *expectedBytes);
+  if (expectedSha256 && DescriptorDigest::sha256(entry.borrow(), HelperLimits::maximumOutputBytes) != *expectedSha256) {
+    policyFault("The staged output digest changed.");
   }
+  entry.reset();
+  if (removeEntry(parentDescriptor, quarantine) != 0) {
+    policyFault("An identity-bound staging entry could not be removed.");
+  }
+  putBack.commit();
 }
 
 std::string StagingBroker::quarantineStagingRoot(BorrowedFd destinationDescriptor, const std::string& stagingName,
                                                  const FileIdentity& expected) {
-  std::string quarantine;
-  for (int attempt = 0;; ++attempt) {
-    if (attempt == maximumQuarantineAttempts) {
-      policyFault("A unique staging-directory quarantine name could not be allocated.");
-    }
-    std::string candidate = std::string(cleanupQuarantinePrefix) + randomHex(16);
-    if (exclusiveRename(destinationDescriptor, stagingName, destinationDescriptor, candidate) == 0) {
-      quarantine = std::move(candidate);
-      break;
-    }
-    if (errno != EEXIST) policyFault("The staging directory could not be quarantined for cleanup.");
+  RenameBack putBack(destinationDescriptor,
+                     renameToFreshName(destinationDescriptor, stagingName, cleanupQuarantinePrefix,
+                                       {"A unique staging-directory quarantine name could not be allocated.",
+                                        "The staging directory could not be quarantined for cleanup."}),
+                     stagingName);
+  const std::optional<struct stat> moved = statEntry(destinationDescriptor, putBack.temporaryName());
+  if (!moved || !S_ISDIR(moved->st_mode) || !FileIdentity::of(*moved).sameContentStamp(expected)) {
+    policyFault("The staging directory identity changed.");
   }
-
-  try {
-    struct stat moved {};
-    if (::fstatat(destinationDescriptor.get(), quarantine.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISDIR(moved.st_mode) || !FileIdentity::of(moved).sameContentStamp(expected)) {
-      policyFault("The staging directory identity changed.");
-    }
-    struct stat former {};
-    if (::fstatat(destinationDescriptor.get(), stagingName.c_str(), &former, AT_SYMLINK_NOFOLLOW) == 0 ||
-        errno != ENOENT) {
-      policyFault("The staging directory name changed during cleanup.");
-    }
-  } catch (...) {
-    (void)exclusiveRename(destinationDescriptor, quarantine, destinationDescriptor, stagingName);
-    throw;
+  if (!entryIsAbsent(destinationDescriptor, stagingName)) {
+    policyFault("The staging directory name changed during cleanup.");
   }
-  return quarantine;
+  putBack.commit();
+  return putBack.temporaryName();
 }
 
 bool StagingBroker::synchronizeDirectory(BorrowedFd descriptor) {
-  if (retryOnInterrupt([&] { return ::fsync(descriptor.get()); }) == 0) return true;
-  if (errno == EINVAL || errno == ENOTSUP || errno == EISDIR) return false;
-  policyFault("A staging directory could not be synchronized.");
+  return quorvantelmic::synchronizeDirectory(descriptor, "A staging directory could not be synchronized.");
 }
+
+std::string StagingBroker::randomHex(std::size_t byteCount) { return randomLowercaseHex(byteCount); }
 
 }  // namespace quorvantelmic
