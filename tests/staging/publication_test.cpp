@@ -61,42 +61,7 @@ TEST(PublicationNamesTest, IdentityComparison) {
   EXPECT_FALSE(PublicationBroker::identitiesMatch(a, b, true));
 }
 
-class PublicationTest : public StagingFixture {
- protected:
-  PublishOutputArguments arguments(const PreparedStaging& prepared, const StagedOutputBinding& output,
-                                   const std::string& baseName) const {
-    const auto extension = parseStagedOutputName(output.outputName);
-    return PublishOutputArguments{"/dev/fd/3",
-                                  "/Users/me/Pictures",
-                                  destinationIdentity(),
-                                  stagingName,
-                                  stagingId,
-                                  currentIdentity(staging()),
-                                  prepared.ownerIdentity.protocolValue(),
-                                  output.outputName,
-                                  output.identity,
-                                  output.sha256,
-                                  baseName,
-                                  std::string(rawValue(*extension))};
-  }
-
-  // A prepared staging directory holding one written output.
-  std::pair<PreparedStaging, StagedOutputBinding> staged(const std::string& name, const std::string& contents) {
-    const PreparedStaging prepared = prepare({name});
-    return {prepared, writeOutput(name, contents)};
-  }
-
-  PublishOutputSetArguments setArguments(const PreparedStaging& prepared,
-                                         const std::vector<std::pair<StagedOutputBinding, std::string>>& members) const {
-    PublishOutputSetArguments result{"/dev/fd/3", "/Users/me/Pages", destinationIdentity(), stagingName, stagingId,
-                                     currentIdentity(staging()), prepared.ownerIdentity.protocolValue(), {}};
-    for (const auto& [output, baseName] : members) {
-      result.outputs.push_back(PublishOutputSetMember{output.outputName, output.identity, output.sha256, baseName,
-                                                      std::string(rawValue(*parseStagedOutputName(output.outputName)))});
-    }
-    return result;
-  }
-};
+using PublicationTest = PublicationFixture;
 
 TEST_F(PublicationTest, PublishesUnderThePlainNameAndRemovesTheStagedLink) {
   const auto [prepared, output] = staged(outputName(1), "holiday picture");

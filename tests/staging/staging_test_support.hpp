@@ -12,6 +12,7 @@
 #include "helper_core/file_access/descriptor_digest.hpp"
 #include "helper_core/file_access/exclusive_output_writer.hpp"
 #include "helper_core/protocol/helper_error.hpp"
+#include "helper_core/staging/publication_broker.hpp"
 #include "helper_core/staging/staging_broker.hpp"
 #include "tests/file_access/file_test_support.hpp"
 
@@ -92,6 +93,45 @@ class StagingFixture : public ::testing::Test {
 
   TemporaryDirectory root_;
   UniqueFd destinationDescriptor_;
+};
+
+// A staging directory whose outputs are published, as the publication
+// requests of a parent would name them.
+class PublicationFixture : public StagingFixture {
+ protected:
+  PublishOutputArguments arguments(const PreparedStaging& prepared, const StagedOutputBinding& output,
+                                   const std::string& baseName) const {
+    const auto extension = parseStagedOutputName(output.outputName);
+    return PublishOutputArguments{"/dev/fd/3",
+                                  "/Users/me/Pictures",
+                                  destinationIdentity(),
+                                  stagingName,
+                                  stagingId,
+                                  currentIdentity(staging()),
+                                  prepared.ownerIdentity.protocolValue(),
+                                  output.outputName,
+                                  output.identity,
+                                  output.sha256,
+                                  baseName,
+                                  std::string(rawValue(*extension))};
+  }
+
+  // A prepared staging directory holding one written output.
+  std::pair<PreparedStaging, StagedOutputBinding> staged(const std::string& name, const std::string& contents) {
+    const PreparedStaging prepared = prepare({name});
+    return {prepared, writeOutput(name, contents)};
+  }
+
+  PublishOutputSetArguments setArguments(const PreparedStaging& prepared,
+                                         const std::vector<std::pair<StagedOutputBinding, std::string>>& members) const {
+    PublishOutputSetArguments result{"/dev/fd/3", "/Users/me/Pages", destinationIdentity(), stagingName, stagingId,
+                                     currentIdentity(staging()), prepared.ownerIdentity.protocolValue(), {}};
+    for (const auto& [output, baseName] : members) {
+      result.outputs.push_back(PublishOutputSetMember{output.outputName, output.identity, output.sha256, baseName,
+                                                      std::string(rawValue(*parseStagedOutputName(output.outputName)))});
+    }
+    return result;
+  }
 };
 
 }  // namespace quorvantelmic::testing_support
