@@ -157,18 +157,18 @@ bool PublicationBroker::identitiesMatch(const FileIdentity& a, const FileIdentit
 
 void PublicationBroker::verifyDirectoryDescriptor(BorrowedFd descriptor, const FileIdentity& expected,
                                                   bool requireUnchangedMetadata, const char* message) {
-  struct stat status {};
-  if (::fstat(descriptor.get(), &status) != 0 || !S_ISDIR(status.st_mode) ||
-      !FileIdentity::of(status).sameObject(expected) ||
-      (requireUnchangedMetadata && !(FileIdentity::of(status) == expected))) {
+  const std::optional<struct stat> status = statDescriptor(descriptor);
+  if (!status || !S_ISDIR(status->st_mode) || !FileIdentity::of(*status).sameObject(expected) ||
+      (requireUnchangedMetadata && !(FileIdentity::of(*status) == expected))) {
     policyFault(message);
   }
 }
 
 void PublicationBroker::setOutputPermissions(BorrowedFd descriptor, mode_t permissions, const char* message) {
-  struct stat status {};
-  if (::fchmod(descriptor.get(), permissions) != 0 || ::fstat(descriptor.get(), &status) != 0 ||
-      !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & permissionBits) != permissions) {
+  if (::fchmod(descriptor.get(), permissions) != 0) policyFault(message);
+  const std::optional<struct stat> status = statDescriptor(descriptor);
+  if (!status || !S_ISREG(status->st_mode) || status->st_uid != ::geteuid() ||
+      (status->st_mode & permissionBits) != permissions) {
     policyFault(message);
   }
 }
@@ -176,11 +176,11 @@ void PublicationBroker::setOutputPermissions(BorrowedFd descriptor, mode_t permi
 void PublicationBroker::verifyOutput(BorrowedFd descriptor, const FileIdentity& expected, bool exactIdentity,
                                      std::initializer_list<nlink_t> allowedLinkCounts, mode_t requiredPermissions,
                                      std::string_view expectedSha256, const char* message) {
-  struct stat status {};
-  if (::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode) || !validSize(status.st_size) ||
-      !identitiesMatch(FileIdentity::of(status), expected, exactIdentity) ||
-      std::find(allowedLinkCounts.begin(), allowedLinkCounts.end(), status.st_nlink) == allowedLinkCounts.end() ||
-      (status.st_mode & permissionBits) != requiredPermissions) {
+  const std::optional<struct stat> status = statDescriptor(descriptor);
+  if (!status || !S_ISREG(status->st_mode) || !validSize(status->st_size) ||
+      !identitiesMatch(FileIdentity::of(*status), expected, exactIdentity) ||
+      std::find(allowedLinkCounts.begin(), allowedLinkCounts.end(), status->st_nlink) == allowedLinkCounts.end() ||
+      (status->st_mode & permissionBits) != requiredPermissions) {
     policyFault(message);
   }
   if (DescriptorDigest::sha256(descriptor, HelperLimits::maximumOutputBytes) != expectedSha256) policyFault(message);
@@ -189,14 +189,13 @@ void PublicationBroker::verifyOutput(BorrowedFd descriptor, const FileIdentity& 
 FileIdentity PublicationBroker::currentOutputIdentity(BorrowedFd descriptor, const FileIdentity& expected,
                                                       std::string_view expectedSha256) {
   constexpr const char* changed = "The committed output changed before its identity was recorded.";
-  struct stat status {};
-  if (::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      (status.st_mode & permissionBits) != publishedOutputPermissions ||
-      !FileIdentity::of(status).sameContentStamp(expected)) {
+  const std::optional<struct stat> status = statDescriptor(descriptor);
+  if (!status || !S_ISREG(status->st_mode) || (status->st_mode & permissionBits) != publishedOutputPermissions ||
+      !FileIdentity::of(*status).sameContentStamp(expected)) {
     policyFault(changed);
   }
   if (DescriptorDigest::sha256(descriptor, HelperLimits::maximumOutputBytes) != expectedSha256) policyFault(changed);
-  return FileIdentity::of(status);
+  return FileIdentity::of(*status);
 }
 
 bool PublicationBroker::synchronizeDirectory(BorrowedFd descriptor) {

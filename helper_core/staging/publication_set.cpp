@@ -22,7 +22,6 @@ using staging_detail::policyFault;
 
 namespace {
 
-constexpr mode_t permissionBits = S_IRWXU | S_IRWXG | S_IRWXO;
 constexpr const char* partialRollback = "A partial publication set could not be rolled back exactly.";
 
 bool validSize(std::int64_t size) { return size >= 1 && size <= HelperLimits::maximumOutputBytes; }
@@ -139,12 +138,8 @@ bool PublicationBroker::rollbackPreparedSetBeforeCommit(std::vector<PinnedSetOut
   }
   if (!exact) return false;
   for (PinnedSetOutput& member : outputs) {
-    struct stat status {};
-    if (::fchmod(member.descriptor.get(), stagedOutputPermissions) != 0 || ::fstat(member.descriptor.get(), &status) != 0 ||
-        !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
-        (status.st_mode & permissionBits) != stagedOutputPermissions) {
-      policyFault("Staged output permissions could not be restored after rollback.");
-    }
+    setOutputPermissions(member.descriptor.borrow(), stagedOutputPermissions,
+                         "Staged output permissions could not be restored after rollback.");
     if (synchronizeFile(member.descriptor.borrow()) != 0) {
       policyFault("A staged output could not be synchronized after rollback.");
     }

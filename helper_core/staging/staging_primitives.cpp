@@ -87,10 +87,10 @@ UniqueFd StagingBroker::openInheritedDestination(const FileIdentity& expected) c
 void StagingBroker::verifyPrivateStagingDirectory(BorrowedFd descriptor,
                                                   const std::optional<FileIdentity>& exactIdentity,
                                                   dev_t expectedDevice) {
-  struct stat status {};
-  if (::fstat(descriptor.get(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
-      (status.st_mode & (S_IRWXG | S_IRWXO)) != 0 || (status.st_mode & S_IRWXU) != S_IRWXU ||
-      status.st_dev != expectedDevice || (exactIdentity && !(FileIdentity::of(status) == *exactIdentity))) {
+  const std::optional<struct stat> status = statDescriptor(descriptor);
+  if (!status || !S_ISDIR(status->st_mode) || status->st_uid != ::geteuid() ||
+      (status->st_mode & (S_IRWXG | S_IRWXO)) != 0 || (status->st_mode & S_IRWXU) != S_IRWXU ||
+      status->st_dev != expectedDevice || (exactIdentity && !(FileIdentity::of(*status) == *exactIdentity))) {
     policyFault("The staging directory failed its private-directory policy.");
   }
 }
