@@ -8,6 +8,7 @@
 #include <array>
 #include <vector>
 
+#include "helper_core/file_access/directory_entries.hpp"
 #include "helper_core/file_access/system_calls.hpp"
 #include "helper_core/image/raster_types.hpp"
 #include "helper_core/protocol/helper_error.hpp"
@@ -98,44 +99,37 @@ WrittenOutputBinding ExclusiveOutputWriter::write(std::span<const std::uint8_t> 
   }
   const FileIdentity creationIdentity = FileIdentity::of(created);
 
-  try {
-    writeAll(bytes, file.borrow());
-    if (retryOnInterrupt([&] { return ::fsync(file.get()); }) != 0) {
-      policyFault("The output could not be synchronized.");
-    }
-    if (::lseek(file.get(), 0, SEEK_SET) != 0) policyFault("The output could not be validated.");
-    const std::vector<std::uint8_t> readBack = readExactly(file.borrow(), bytes.size());
-    if (!std::equal(readBack.begin(), readBack.end(), bytes.begin(), bytes.end())) {
-      policyFault("The output changed before validation.");
-    }
-
-    struct stat byDescriptor {};
-    struct stat byName {};
-    if (::fstat(file.get(), &byDescriptor) != 0 ||
-        ::fstatat(parent.descriptor.get(), leaf, &byName, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !(FileIdentity::of(byDescriptor) == FileIdentity::of(byName)) || !S_ISREG(byName.st_mode)) {
-      policyFault("The output identity changed before validation.");
-    }
-
-    if (validate) validate(std::span<const std::uint8_t>(readBack));
-
-    struct stat finished {};
-    if (::fstat(file.get(), &finished) != 0 || !isOwnedReadOnlySingleLink(finished)) {
-      policyFault("The output identity changed after validation.");
-    }
-    return WrittenOutputBinding{std::string(path), FileIdentity::of(finished)};
-  } catch (...) {
-    removeIfStillOwned(parent.descriptor.borrow(), parent.leafName, creationIdentity);
-    throw;
+  // From here on a failure removes the file again, while its name still
+  // leads to it.
+  UndoUnlessCommitted removeUnlessFinished(
+      [&] { removeIfStillOwned(parent.descriptor.borrow(), parent.leafName, creationIdentity); });
+  writeAll(bytes, file.borrow());
+  if (synchronizeFile(file.borrow()) != 0) policyFault("The output could not be synchronized.");
+  if (::lseek(file.get(), 0, SEEK_SET) != 0) policyFault("The output could not be validated.");
+  const std::vector<std::uint8_t> readBack = readExactly(file.borrow(), bytes.size());
+  if (!std::equal(readBack.begin(), readBack.end(), bytes.begin(), bytes.end())) {
+    policyFault("The output changed before validation.");
   }
+
+  const std::optional<struct stat> written = statDescriptor(file.borrow());
+  if (!written ||
+      !nameLeadsTo(parent.descriptor.borrow(), parent.leafName, file.borrow(),
+                   EntryExpectation(FileIdentity::of(*written)).exactly())) {
+    policyFault("The output identity changed before validation.");
+  }
+
+  if (validate) validate(std::span<const std::uint8_t>(readBack));
+
+  const std::optional<struct stat> finished = statDescriptor(file.borrow());
+  if (!finished || !isOwnedReadOnlySingleLink(*finished)) policyFault("The output identity changed after validation.");
+  removeUnlessFinished.commit();
+  return WrittenOutputBinding{std::string(path), FileIdentity::of(*finished)};
 }
 
 void ExclusiveOutputWriter::removeIfStillOwned(BorrowedFd parentDescriptor, const std::string& leafName,
                                                const FileIdentity& expected) noexcept {
-  struct stat status {};
-  if (::fstatat(parentDescriptor.get(), leafName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (!FileIdentity::of(status).sameObject(expected)) return;
-  (void)::unlinkat(parentDescriptor.get(), leafName.c_str(), 0);
+  const std::optional<struct stat> status = statEntry(parentDescriptor, leafName);
+  if (status && FileIdentity::of(*status).sameObject(expected)) (void)removeEntry(parentDescriptor, leafName);
 }
 
 }  // namespace quorvantelmic
