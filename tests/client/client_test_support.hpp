@@ -3,7 +3,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,8 +16,7 @@
 
 #include "helper_core/file_access/unique_fd.hpp"
 #include "tests/file_access/file_test_support.hpp"
-
-extern char** environ;
+#include "tests/support/child_process.hpp"
 
 namespace quorvantelmic::client_testing {
 
@@ -34,39 +32,17 @@ struct ConvertRun {
   std::string standardError;
 };
 
-inline std::string contentsOf(int descriptor) {
-  std::string bytes;
-  char buffer[65536];
-  for (off_t offset = 0;;) {
-    const ssize_t got = ::pread(descriptor, buffer, sizeof buffer, offset);
-    if (got <= 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-    offset += got;
-  }
-  return bytes;
-}
+using testing::contentsOf;
 
 // quorvantelmic-convert started with `arguments`, its journal in `journal`,
 // and nothing inherited beyond standard streams on files of their own.
 class StartedConvert {
  public:
   StartedConvert(std::vector<std::string> arguments, const std::string& journal)
-      : output_(::memfd_create("stdout", MFD_CLOEXEC)), error_(::memfd_create("stderr", MFD_CLOEXEC)) {
+      : output_(testing::memoryFile("stdout")), error_(testing::memoryFile("stderr")) {
     const UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     arguments.insert(arguments.begin(), {QUORVANTELMIC_CONVERT_BINARY, "--journal", journal});
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input.get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output_.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, error_.get(), STDERR_FILENO);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    const int spawned = ::posix_spawn(&child_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(spawned, 0);
-    if (spawned != 0) child_ = -1;
+    child_ = testing::spawnChild(std::move(arguments), input.get(), output_.get(), error_.get());
   }
   StartedConvert(const StartedConvert&) = delete;
   StartedConvert& operator=(const StartedConvert&) = delete;

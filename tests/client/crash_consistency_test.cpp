@@ -115,7 +115,7 @@ class CrashConsistency : public ClientFixture {
       EXPECT_EQ(recovered.exitStatus, 0) << where << "\n" << describe(recovered);
       const Contents recoveredContents = contentsOf(destination);
       EXPECT_TRUE(recoveredContents == before || recoveredContents == after)
-          << where << "\nleft: " << testing::PrintToString(listing(destination));
+          << where << "\nleft: " << ::testing::PrintToString(listing(destination));
       EXPECT_TRUE(listing(journal).empty()) << where;
       ++tally.killPoints;
       if (recoveredContents == after) ++tally.published;

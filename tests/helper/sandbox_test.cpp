@@ -21,7 +21,7 @@
 #include "helper_core/file_access/descriptor_digest.hpp"
 #include "helper_core/file_access/unique_fd.hpp"
 #include "tests/file_access/file_test_support.hpp"
-#include "tests/helper/helper_child.hpp"
+#include "tests/support/helper_child.hpp"
 #include "tests/support/helper_process.hpp"
 
 namespace quorvantelmic {

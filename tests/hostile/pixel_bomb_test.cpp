@@ -19,7 +19,7 @@
 
 #include "helper_core/file_access/unique_fd.hpp"
 #include "tests/file_access/file_test_support.hpp"
-#include "tests/helper/helper_child.hpp"
+#include "tests/support/helper_child.hpp"
 #include "tests/hostile/hostile_session.hpp"
 
 namespace quorvantelmic {
