@@ -1,21 +1,11 @@
 #include "client/convert_commands.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
-#include <functional>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -382,8 +372,9 @@ int runVersion(const Options& options, std::ostream& output, std::ostream& error
   output << "quorvantelmic-convert " << QUORVANTELMIC_VERSION << "\n";
   try {
     const std::string helper = locateHelper(options.helper);
-    const json hello = HelperProcess(helper).start({}, true)->call(requestEnvelope(HelperOperation::hello),
-                                                                   std::chrono::seconds(30));
+    const json hello = HelperProcess(helper, &InterruptWatcher::cancellation())
+                           .start({}, true)
+                           ->call(requestEnvelope(HelperOperation::hello), std::chrono::seconds(30));
     output << "quorvantelmic-helper " << hello.at("helperVersion").get<std::string>() << " ("
            << hello.at("buildProfileId").get<std::string>() << ", protocol 4) at " << helper << "\n";
     return 0;

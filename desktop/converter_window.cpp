@@ -547,7 +547,6 @@ void ConverterWindow::batchFinished(bool stopped) {
   if (!is_active() && elapsed > std::chrono::seconds(10)) {
     auto notification = Gio::Notification::create(stopped ? "Conversion cancelled" : "Conversion finished");
     notification->set_body(summary);
-    notification->set_default_action("app.activate");
     get_application()->send_notification("batch-finished", notification);
   }
 }
