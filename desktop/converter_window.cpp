@@ -378,6 +378,7 @@ void ConverterWindow::addFile(const std::string& given) {
     gone.removed = true;
     list_.remove(gone.widget);
     refresh();
+    writeStateForTests();
   });
   added.box.set_margin(6);
   added.box.append(added.thumbnail);
@@ -409,11 +410,14 @@ void ConverterWindow::inspected(std::size_t index, const InspectionFacts& facts)
     } catch (const Glib::Error&) {
     }
   }
-  if (row.state == RowState::inspecting) setState(row, RowState::waiting);
+  if (row.state == RowState::inspecting) setState(row, RowState::waiting, {}, false);
+  // Written once Convert is enabled: the tests convert as soon as the last
+  // row is inspected.
   refresh();
+  writeStateForTests();
 }
 
-void ConverterWindow::setState(Row& row, RowState state, const std::string& detail) {
+void ConverterWindow::setState(Row& row, RowState state, const std::string& detail, bool report) {
   row.state = state;
   row.detail = detail;
   row.spinner.set_spinning(state == RowState::converting || state == RowState::inspecting);
@@ -437,7 +441,7 @@ void ConverterWindow::setState(Row& row, RowState state, const std::string& deta
   }
   nameForScreenReaders(row.widget, row.name.get_text() + ": " + text);
   describeForScreenReaders(row.widget, row.facts.get_text());
-  writeStateForTests();
+  if (report) writeStateForTests();
 }
 
 void ConverterWindow::refresh() {
@@ -478,7 +482,6 @@ void ConverterWindow::refresh() {
                        (pdfs > 0 ? " (" + std::to_string(pdfs) + " PDF" + (pdfs == 1 ? ")" : "s)") : std::string()));
     }
   }
-  writeStateForTests();
 }
 
 void ConverterWindow::convert() {
@@ -522,8 +525,9 @@ void ConverterWindow::convert() {
   listener.finished = [this](bool stopped) { batchFinished(stopped); };
   batchStarted_ = std::chrono::steady_clock::now();
   runner_.start(planBatch(items, settings_), std::move(listener));
-  status_.set_text("Converting " + std::to_string(items.size()) + (items.size() == 1 ? " file\u2026" : " files\u2026"));
   refresh();
+  status_.set_text("Converting " + std::to_string(items.size()) + (items.size() == 1 ? " file\u2026" : " files\u2026"));
+  writeStateForTests();
 }
 
 void ConverterWindow::batchFinished(bool stopped) {
@@ -565,6 +569,7 @@ void ConverterWindow::clear() {
     list_.remove(row->widget);
   }
   refresh();
+  writeStateForTests();
 }
 
 void ConverterWindow::chooseFiles() {

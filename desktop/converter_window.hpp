@@ -55,7 +55,8 @@ class ConverterWindow : public Gtk::ApplicationWindow {
   Gtk::Widget& makeOptions();
   void addFile(const std::string& path);
   void inspected(std::size_t index, const InspectionFacts& facts);
-  void setState(Row& row, RowState state, const std::string& detail = {});
+  // `report`: write the state file for the tests now.
+  void setState(Row& row, RowState state, const std::string& detail = {}, bool report = true);
   void refresh();
   void writeStateForTests() const;
   void batchFinished(bool stopped);
