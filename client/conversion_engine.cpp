@@ -236,7 +236,7 @@ Destination openDestination(const ConversionJob& options) {
   return destination;
 }
 
-// One run of a conversion command: the helper, the journal, the reporter and
+// One run of a job: the helper, the journal, the observer and
 // the destination's helper process.
 class Run {
  public:
@@ -246,7 +246,7 @@ class Run {
         helper_(locateHelper(options.helper), &cancellation),
         journal_(RecoveryJournal::open(options.journal)),
         staging_(journal_),
-        reporter_(observer) {}
+        observer_(observer) {}
 
   bool stopping() const noexcept { return cancellation_.requested(); }
 
@@ -258,7 +258,7 @@ class Run {
       destinationPath_ = opened->path;
       return opened;
     } catch (const HelperFault& fault) {
-      reporter_.note(fault.message() + ".");
+      observer_.note(fault.message() + ".");
       return std::nullopt;
     }
   }
@@ -274,7 +274,7 @@ class Run {
   }
 
   void fail(std::optional<std::size_t> item, const std::string& subject, const Failure& failure) {
-    reporter_.itemFailed(item, subject, failure.reason, failure.fault ? &*failure.fault : nullptr);
+    observer_.itemFailed(item, subject, failure.reason, failure.fault ? &*failure.fault : nullptr);
   }
   void fail(std::optional<std::size_t> item, const std::string& subject, const HelperFault& fault,
             const std::string& head = {}) {
@@ -291,7 +291,7 @@ class Run {
       return true;
     } catch (const HelperFault& fault) {
       fail(item, subject, fault);
-      reporter_.note(subject + ": " + (published ? "published, but " : "") + "the staging directory " +
+      observer_.note(subject + ": " + (published ? "published, but " : "") + "the staging directory " +
                      plan.stagingName + " is still in " + destination.path +
                      "; run `quorvantelmic-convert cleanup` to remove it.");
       return false;
@@ -303,7 +303,7 @@ class Run {
   HelperProcess helper_;
   RecoveryJournal journal_;
   StagingClient staging_;
-  ConversionObserver& reporter_;
+  ConversionObserver& observer_;
   std::string destinationPath_;
 };
 
@@ -326,7 +326,7 @@ void recoverLeftovers(Run& run, const Destination& destination, DestinationHelpe
     try {
       if (!run.journal_.claim(plan)) continue;
       onDestination.with([&](HelperSession& session) { run.staging_.cleanup(session, destination, plan); });
-      run.reporter_.note("removed " + plan.stagingName + ", left in " + destination.path + " by an interrupted run.");
+      run.observer_.note("removed " + plan.stagingName + ", left in " + destination.path + " by an interrupted run.");
     } catch (const HelperFault& fault) {
       run.fail(std::nullopt, plan.stagingName, fault);
     }
@@ -356,7 +356,7 @@ std::string summaryOf(const Tally& tally) {
 
 // The files a list of sources stands for: files as they are, the images in a
 // folder (in name order), and with -r those of its subfolders too.
-std::vector<std::string> expandSources(const ConversionJob& options, Tally& tally, ConversionObserver& reporter) {
+std::vector<std::string> expandSources(const ConversionJob& options, Tally& tally, ConversionObserver& observer) {
   std::vector<std::string> files;
   std::function<void(const std::string&, bool)> visit = [&](const std::string& path, bool named) {
     struct stat status {};
@@ -378,7 +378,7 @@ std::vector<std::string> expandSources(const ConversionJob& options, Tally& tall
     {
       const UniqueDir stream(::opendir(path.c_str()));
       if (!stream) {
-        reporter.itemFailed(std::nullopt, printableName(path), "the folder cannot be read: " + reasonOfErrno(errno),
+        observer.itemFailed(std::nullopt, printableName(path), "the folder cannot be read: " + reasonOfErrno(errno),
                             nullptr);
         ++tally.failed;
         return;
@@ -416,7 +416,7 @@ RunOutcome convertImagesOf(const ConversionJob& options, ConversionObserver& obs
     const json capabilities = onDestination.with([&](HelperSession& session) { return run.greet(session); });
     const json& writable = capabilities.at("destinationTypeIdentifiers");
     if (std::find(writable.begin(), writable.end(), rawValue(target.identifier)) == writable.end()) {
-      run.reporter_.note("this helper cannot write " + std::string(formatName(target.identifier)) + ".");
+      run.observer_.note("this helper cannot write " + std::string(formatName(target.identifier)) + ".");
       return RunOutcome::failed;
     }
   } catch (const HelperFault& fault) {
@@ -425,9 +425,9 @@ RunOutcome convertImagesOf(const ConversionJob& options, ConversionObserver& obs
   }
   recoverLeftovers(run, destination, onDestination);
 
-  const std::vector<std::string> files = expandSources(options, tally, run.reporter_);
+  const std::vector<std::string> files = expandSources(options, tally, run.observer_);
   const std::size_t total = files.size();
-  run.reporter_.itemsCounted(total);
+  run.observer_.itemsCounted(total);
   const mode_t permissions = outputPermissions(options);
   const std::string extension(rawValue(target.extension));
   PublicationTurns turns(total, cancellation);
@@ -437,7 +437,7 @@ RunOutcome convertImagesOf(const ConversionJob& options, ConversionObserver& obs
     const std::string shown = shownName(path);
     const std::string baseName = options.name.empty() ? sanitizedBaseName(stemOf(path)) : options.name;
     const std::string wanted = (baseName.empty() ? std::string("Untitled") : baseName);
-    run.reporter_.itemStarted(index, shown, wanted + "." + extension);
+    run.observer_.itemStarted(index, shown, wanted + "." + extension);
     std::optional<StagingPlan> plan;
     bool published = false;
     std::string head;
@@ -446,7 +446,7 @@ RunOutcome convertImagesOf(const ConversionJob& options, ConversionObserver& obs
       head = headOf(source.borrow());
       if (options.onConflict == OnConflict::skip &&
           observeEntry(destination.descriptor.borrow(), wanted + "." + extension)) {
-        run.reporter_.note(shown + ": skipped; " + wanted + "." + extension + " is already there.");
+        run.observer_.note(shown + ": skipped; " + wanted + "." + extension + " is already there.");
         ++tally.skippedExisting;
       } else {
         plan = run.staging_.plan(destination, {newStagedOutputName(target.extension)}, false);
@@ -478,7 +478,7 @@ RunOutcome convertImagesOf(const ConversionJob& options, ConversionObserver& obs
         if (!turns.waitForTurn(index)) throw HelperFault(HelperErrorCode::cancelled, "Stopped.");
         if (options.onConflict == OnConflict::skip &&
             observeEntry(destination.descriptor.borrow(), wanted + "." + extension)) {
-          run.reporter_.note(shown + ": skipped; " + wanted + "." + extension + " is already there.");
+          run.observer_.note(shown + ": skipped; " + wanted + "." + extension + " is already there.");
           ++tally.skippedExisting;
         } else {
           const PublishedFile file = onDestination.with([&](HelperSession& session) {
@@ -486,7 +486,7 @@ RunOutcome convertImagesOf(const ConversionJob& options, ConversionObserver& obs
           });
           published = true;
           applyPermissions(destination, file, permissions);
-          run.reporter_.itemPublished(index, file.finalPath);
+          run.observer_.itemPublished(index, file.finalPath);
           ++tally.converted;
         }
       }
@@ -508,17 +508,17 @@ RunOutcome convertImagesOf(const ConversionJob& options, ConversionObserver& obs
     if (plan && !run.removeStaging(onDestination, destination, *plan, index, shown, published)) {
       tally.stagingLeft = true;
     }
-    run.reporter_.itemEnded(index);
+    run.observer_.itemEnded(index);
   };
 
   const unsigned workers = options.jobs == 0 ? onlineProcessors() : options.jobs;
   runWorkers(total, workers, cancellation, convertOne);
   if (run.stopping()) {
-    run.reporter_.note("interrupted; what was not published was removed from " + destination.path + ". " +
+    run.observer_.note("interrupted; what was not published was removed from " + destination.path + ". " +
                        summaryOf(tally) + ".");
     return RunOutcome::stopped;
   }
-  if (total != 1 || tally.notImages > 0 || tally.foldersNotSearched > 0) run.reporter_.summary(summaryOf(tally));
+  if (total != 1 || tally.notImages > 0 || tally.foldersNotSearched > 0) run.observer_.summary(summaryOf(tally));
   return tally.failed > 0 || tally.stagingLeft ? RunOutcome::failed : RunOutcome::done;
 }
 
@@ -588,7 +588,7 @@ RunOutcome renderPagesOf(const ConversionJob& options, ConversionObserver& obser
     const std::int64_t first = options.firstPage.value_or(1);
     const std::int64_t last = options.lastPage.value_or(pages);
     if (pages < 1 || first > pages || last > pages) {
-      run.reporter_.itemFailed(std::nullopt, shown,
+      run.observer_.itemFailed(std::nullopt, shown,
                                "the PDF has " + std::to_string(pages) + " page" + (pages == 1 ? "" : "s") +
                                    "; --first and --last must lie within 1 to " + std::to_string(pages),
                                nullptr);
@@ -602,7 +602,7 @@ RunOutcome renderPagesOf(const ConversionJob& options, ConversionObserver& obser
     std::string baseName = options.name.empty() ? sanitizedBaseName(stemOf(path), room) : options.name;
     if (baseName.empty()) baseName = "Untitled";
     if (baseName.size() > room) {
-      run.reporter_.itemFailed(std::nullopt, shown,
+      run.observer_.itemFailed(std::nullopt, shown,
                                "--name is too long for page names; at most " + std::to_string(room) +
                                    " bytes leave room for the page numbers",
                                nullptr);
@@ -627,12 +627,12 @@ RunOutcome renderPagesOf(const ConversionJob& options, ConversionObserver& obser
         }
       }
     }
-    run.reporter_.itemsCounted(chunks.size());
+    run.observer_.itemsCounted(chunks.size());
     for (std::size_t number = 0; number < chunks.size(); ++number) {
       const PageChunk& chunk = chunks[number];
       if (run.stopping()) break;
       const bool whole = chunk.first == 1 && chunk.last == pages;
-      run.reporter_.itemStarted(number, shown,
+      run.observer_.itemStarted(number, shown,
                           baseName + pageWord + zeroPadded(chunk.first, width) + copy + "." + extensionText +
                               (chunk.last > chunk.first ? " \u2026 " + baseName + pageWord +
                                                                zeroPadded(chunk.last, width) + copy + "." + extensionText
@@ -683,7 +683,7 @@ RunOutcome renderPagesOf(const ConversionJob& options, ConversionObserver& obser
         chunkPublished = true;
         for (const PublishedFile& file : files) {
           applyPermissions(destination, file, permissions);
-          run.reporter_.itemPublished(number, file.finalPath);
+          run.observer_.itemPublished(number, file.finalPath);
         }
         published += files.size();
       } catch (...) {
@@ -693,19 +693,19 @@ RunOutcome renderPagesOf(const ConversionJob& options, ConversionObserver& obser
       if (!run.removeStaging(onDestination, destination, *plan, number, shown, chunkPublished)) {
         return RunOutcome::failed;
       }
-      run.reporter_.itemEnded(number);
+      run.observer_.itemEnded(number);
     }
   } catch (const HelperFault& fault) {
     if (!run.stopping()) {
       run.fail(std::nullopt, shown, fault, head);
       if (published > 0) {
-        run.reporter_.note(shown + ": " + std::to_string(published) + " pages were published before the failure.");
+        run.observer_.note(shown + ": " + std::to_string(published) + " pages were published before the failure.");
       }
       return RunOutcome::failed;
     }
   }
   if (run.stopping()) {
-    run.reporter_.note("interrupted; what was not published was removed from " + destination.path + ". " +
+    run.observer_.note("interrupted; what was not published was removed from " + destination.path + ". " +
                        std::to_string(published) + " pages published.");
     return RunOutcome::stopped;
   }
@@ -751,8 +751,8 @@ RunOutcome buildPDFOf(const ConversionJob& options, ConversionObserver& observer
     subject = options.name;
     onDestination.with([&](HelperSession& session) { run.greet(session); });
     recoverLeftovers(run, destination, onDestination);
-    run.reporter_.itemsCounted(1);
-    run.reporter_.itemStarted(0, std::to_string(options.sources.size()) + " image" +
+    run.observer_.itemsCounted(1);
+    run.observer_.itemStarted(0, std::to_string(options.sources.size()) + " image" +
                                   (options.sources.size() == 1 ? "" : "s"), options.name + ".pdf");
     plan = run.staging_.plan(destination, {newStagedOutputName(StagedOutputExtension::pdf)}, false);
     onDestination.with([&](HelperSession& session) { run.staging_.prepare(session, destination, *plan); });
@@ -773,13 +773,13 @@ RunOutcome buildPDFOf(const ConversionJob& options, ConversionObserver& observer
     });
     published = true;
     applyPermissions(destination, file, outputPermissions(options));
-    run.reporter_.itemPublished(0, file.finalPath);
+    run.observer_.itemPublished(0, file.finalPath);
   } catch (const HelperFault& fault) {
     if (!run.stopping()) run.fail(std::size_t {0}, subject, fault, head);
   }
   const bool cleaned = !plan || run.removeStaging(onDestination, destination, *plan, std::size_t {0}, options.name, published);
   if (run.stopping()) {
-    run.reporter_.note("interrupted; what was not published was removed from " + destination.path + ".");
+    run.observer_.note("interrupted; what was not published was removed from " + destination.path + ".");
     return RunOutcome::stopped;
   }
   return published && cleaned ? RunOutcome::done : RunOutcome::failed;
