@@ -13,7 +13,6 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
-#include <set>
 
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
@@ -35,30 +34,11 @@ constexpr std::string_view protocolFailureRequestId = "00000000-0000-4000-8000-0
 
 [[noreturn]] void fail(std::string message) { throw HelperFault(HelperErrorCode::internalError, std::move(message)); }
 
-// The cancellable helpers that have not been reaped yet. A process is taken
-// out before it is reaped, so a kill from here can never reach a recycled pid.
-struct CancellableHelpers {
-  std::mutex mutex;
-  std::set<pid_t> running;
-  bool stopping = false;
-};
-
-CancellableHelpers& cancellableHelpers() {
-  static CancellableHelpers helpers;
-  return helpers;
-}
-
 // The helper leads a process group of its own: a wrapper script and whatever
 // it started go with it.
 void killHelper(pid_t child) {
   ::killpg(child, SIGKILL);
   ::kill(child, SIGKILL);
-}
-
-void forgetCancellable(pid_t child) {
-  CancellableHelpers& helpers = cancellableHelpers();
-  const std::lock_guard lock(helpers.mutex);
-  helpers.running.erase(child);
 }
 
 // A copy of `descriptor` numbered above `floor`, so that no dup2 in the child
@@ -136,15 +116,9 @@ bool answers(const json& response, const json& request) {
 
 }  // namespace
 
-void stopCancellableHelpers() {
-  CancellableHelpers& helpers = cancellableHelpers();
-  const std::lock_guard lock(helpers.mutex);
-  helpers.stopping = true;
-  for (const pid_t child : helpers.running) killHelper(child);
-}
-
-HelperSession::HelperSession(const std::string& executable, const DescriptorMap& descriptors, bool cancellable)
-    : cancellable_(cancellable) {
+HelperSession::HelperSession(const std::string& executable, const DescriptorMap& descriptors,
+                             Cancellation* cancellation)
+    : cancellation_(cancellation) {
   int highestTarget = STDERR_FILENO;
   for (const auto& [target, source] : descriptors) highestTarget = std::max(highestTarget, target);
   const int floor = highestTarget + 1;
@@ -208,19 +182,15 @@ HelperSession::HelperSession(const std::string& executable, const DescriptorMap&
   char* const arguments[] = {binary.data(), nullptr};
   // Registered under the same lock as the spawn, so a stop cannot slip in
   // between and miss this helper.
-  CancellableHelpers& helpers = cancellableHelpers();
-  std::unique_lock lock(helpers.mutex, std::defer_lock);
-  if (cancellable_) lock.lock();
+  std::unique_lock<std::mutex> lock;
+  if (cancellation_ != nullptr) lock = cancellation_->lockForSpawn();
   const int spawned =
       ::posix_spawn(&child_, binary.c_str(), &plan.actions, &plan.attributes, arguments, environmentPointers.data());
   if (spawned != 0) {
     child_ = -1;
     fail("The helper " + executable + " could not be started: " + std::string(std::strerror(spawned)) + ".");
   }
-  if (cancellable_) {
-    helpers.running.insert(child_);
-    if (helpers.stopping) killHelper(child_);
-  }
+  if (cancellation_ != nullptr) cancellation_->started(child_);
 }
 
 HelperSession::~HelperSession() {
@@ -233,7 +203,7 @@ HelperSession::~HelperSession() {
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) break;
     }
-    if (cancellable_) forgetCancellable(child_);
+    if (cancellation_ != nullptr) cancellation_->ended(child_);
     while (::waitpid(child_, &status_, 0) < 0 && errno == EINTR) {
     }
   }
@@ -243,7 +213,7 @@ void HelperSession::reap() {
   input_.reset();
   output_.reset();
   if (!ended_) {
-    if (cancellable_) forgetCancellable(child_);
+    if (cancellation_ != nullptr) cancellation_->ended(child_);
     while (::waitpid(child_, &status_, 0) < 0 && errno == EINTR) {
     }
     ended_ = true;

@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "client/cancellation.hpp"
 #include "helper_core/file_access/unique_fd.hpp"
 
 namespace quorvantelmic {
@@ -35,9 +36,10 @@ class HelperSession {
   // error and `descriptors`. Throws HelperFault internal-error when it cannot
   // be started.
   //
-  // A `cancellable` helper (one that only writes into a staging directory) is
-  // killed at once by `stopCancellableHelpers`, when the user stops the run.
-  HelperSession(const std::string& executable, const DescriptorMap& descriptors, bool cancellable = false);
+  // A helper that only writes into a staging directory is registered with
+  // the run's `cancellation`, which kills it at once when the user stops.
+  HelperSession(const std::string& executable, const DescriptorMap& descriptors,
+                Cancellation* cancellation = nullptr);
   HelperSession(const HelperSession&) = delete;
   HelperSession& operator=(const HelperSession&) = delete;
   // Ends the session (end of input) and reaps the process.
@@ -77,7 +79,7 @@ class HelperSession {
   [[noreturn]] void hung(std::chrono::milliseconds patience);
 
   pid_t child_ = -1;
-  bool cancellable_ = false;
+  Cancellation* cancellation_ = nullptr;
   int requestsSent_ = 0;
   std::size_t bytesSent_ = 0;
   UniqueFd input_;
@@ -90,13 +92,17 @@ class HelperSession {
 
 class HelperProcess {
  public:
-  explicit HelperProcess(std::string executable) : executable_(std::move(executable)) {}
+  // `cancellation` stops the cancellable helpers this starts; none when the
+  // caller never stops them.
+  explicit HelperProcess(std::string executable, Cancellation* cancellation = nullptr)
+      : executable_(std::move(executable)), cancellation_(cancellation) {}
 
   const std::string& executable() const noexcept { return executable_; }
 
-  // A new helper process with exactly these descriptors.
+  // A new helper process with exactly these descriptors; a `cancellable` one
+  // (it only writes into a staging directory) is killed when the run stops.
   std::unique_ptr<HelperSession> start(const DescriptorMap& descriptors, bool cancellable = false) const {
-    return std::make_unique<HelperSession>(executable_, descriptors, cancellable);
+    return std::make_unique<HelperSession>(executable_, descriptors, cancellable ? cancellation_ : nullptr);
   }
   // One request in a helper process of its own.
   nlohmann::json call(const nlohmann::json& request, const DescriptorMap& descriptors) const {
@@ -108,12 +114,8 @@ class HelperProcess {
 
  private:
   std::string executable_;
+  Cancellation* cancellation_ = nullptr;
 };
-
-// Kills every cancellable helper that is running (and its process group),
-// and keeps killing the ones started later; used when the user stops a run.
-// Safe to call from any thread.
-void stopCancellableHelpers();
 
 // Where the helper binary is: `--helper` when given, else next to this
 // executable, else in ../libexec/quorvantelmic/ beside it (the installed

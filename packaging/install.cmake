@@ -18,7 +18,20 @@ install(FILES "${PROJECT_SOURCE_DIR}/packaging/completions/_quorvantelmic-conver
         DESTINATION "${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions")
 install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
-# `cpack -G DEB` in the build tree. dpkg-shlibdeps reads the libraries the two
+# The desktop converter, when gtkmm was there to build it: the program, its
+# menu entry (with the file types "Open With" offers it for), its icon and
+# its software-centre description.
+if(TARGET quorvantelmic-converter)
+  install(TARGETS quorvantelmic-converter RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  install(FILES "${PROJECT_SOURCE_DIR}/desktop/data/org.quorvantelmic.Converter.desktop"
+          DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
+  install(FILES "${PROJECT_SOURCE_DIR}/desktop/data/org.quorvantelmic.Converter.svg"
+          DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
+  install(FILES "${PROJECT_SOURCE_DIR}/desktop/data/org.quorvantelmic.Converter.metainfo.xml"
+          DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
+endif()
+
+# `cpack -G DEB` in the build tree. dpkg-shlibdeps reads the libraries the
 # executables are linked against, so the package depends on the runtime
 # libraries alone, never on a -dev package or a build tool. Poppler draws the
 # standard PDF fonts with the URW base-35 faces, which no library pulls in.

@@ -15,6 +15,17 @@ foreach(path usr/bin/quorvantelmic-convert usr/libexec/quorvantelmic/quorvantelm
     message(FATAL_ERROR "not installed: ${path}")
   endif()
 endforeach()
+# The desktop converter, where gtkmm was there to build it, comes with its
+# menu entry, icon and description.
+if(EXISTS "${BUILD_DIR}/desktop/quorvantelmic-converter")
+  foreach(path usr/bin/quorvantelmic-converter usr/share/applications/org.quorvantelmic.Converter.desktop
+               usr/share/icons/hicolor/scalable/apps/org.quorvantelmic.Converter.svg
+               usr/share/metainfo/org.quorvantelmic.Converter.metainfo.xml)
+    if(NOT EXISTS "${WORK}/root/${path}")
+      message(FATAL_ERROR "not installed: ${path}")
+    endif()
+  endforeach()
+endif()
 set(convert "${WORK}/root/usr/bin/quorvantelmic-convert")
 execute_process(COMMAND "${convert}" --version OUTPUT_VARIABLE version RESULT_VARIABLE status)
 if(NOT status EQUAL 0 OR NOT version MATCHES "quorvantelmic-helper 0\\.5\\.0 .* at [^\n]*/libexec/quorvantelmic/quorvantelmic-helper")
