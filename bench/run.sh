@@ -145,7 +145,7 @@ measure() {
 # median NAME: "seconds MiB" medians of the runs, or "-" when any run failed.
 # output_bytes NAME: the bytes the last run left.
 output_bytes() {
-  tail -n 1 "$scratch/$1" | cut -d' ' -f3
+  tail -n 1 "$scratch/$1" | awk 'NF == 3 { print $3 }'
 }
 
 median() {
@@ -172,7 +172,7 @@ bench_case() {
   fi
   local label=$1
   shift
-  if [ -n "${BENCH_ONLY:-}" ] && ! echo "$label" | grep -Eq "$BENCH_ONLY"; then
+  if [ -n "${BENCH_ONLY:-}" ] && ! echo "$label" | grep -Eq -e "$BENCH_ONLY"; then
     return 0
   fi
   local -a names=() commands=()
@@ -279,7 +279,7 @@ bench_case "inspect a 1000-page PDF" \
 # recognition, its peak memory from the whole benchmark process), beside the
 # tesseract command and ocrmypdf as whole processes.
 ocr_key=$(echo "OCR of one 144-DPI page" | tr -c 'A-Za-z0-9' '_')
-if [ -z "${BENCH_ONLY:-}" ] || echo "OCR of one 144-DPI page" | grep -Eq "$BENCH_ONLY"; then
+if [ -z "${BENCH_ONLY:-}" ] || echo "OCR of one 144-DPI page" | grep -Eq -e "$BENCH_ONLY"; then
 wait_for_quiet
 for ((run = 0; run < runs; run++)); do
   /usr/bin/time -f "%M" -o "$scratch/time" "$ocr_bench" --benchmark_filter=RecognizeOnePage > "$scratch/ocr.out" 2>/dev/null
@@ -309,6 +309,10 @@ bench_case "512-request session" \
   "$helper < $session"
 
 # --- results ------------------------------------------------------------------
+if [ -n "${BENCH_ONLY:-}" ] && [ ${#rows[@]} -eq 0 ]; then
+  echo "no case matches BENCH_ONLY" >&2
+  exit 1
+fi
 if [ -n "${BENCH_ONLY:-}" ] && [ -f bench/RESULTS.md ]; then
   # Only some cases ran: their rows replace those of the same label (new
   # cases are added at the end of the table), and a note says when.

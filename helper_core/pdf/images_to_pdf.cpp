@@ -28,6 +28,10 @@ namespace {
 // that does not is ignored by the decode and the page is drawn instead).
 // Every metadata segment, the profile's own included, is removed from the
 // data, so the page carries nothing of the photo but its pixels and colours.
+// The written PDF's own validation reads its structure, not its images: what
+// proves such a page decodes is the inspection's decode of the same
+// entropy-coded data (only marker segments before it are dropped), and the
+// profile placed is the one the colour engine opened for that decode.
 std::optional<StrippedJpeg> embeddableJpeg(std::span<const std::uint8_t> bytes, const InspectedImage& inspected,
                                            std::vector<std::uint8_t>& profile) {
   const ImageProbe& probe = inspected.probe;
