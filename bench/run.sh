@@ -215,10 +215,14 @@ bench_case() {
       peerBytes=$(output_bytes "$(echo "$label" | tr -c 'A-Za-z0-9' '_')-$i")
       if [ -n "$peerBytes" ] && [ "$peerBytes" -gt 0 ] && [ -n "$ourBytes" ]; then
         sizeText=$(awk -v a="$ourBytes" -v b="$peerBytes" \
-          'BEGIN { printf ", output %.1f MB (ours %.1f MB, %.2fx)", b / 1e6, a / 1e6, a / b }')
+          'BEGIN { printf ", output %.1f MB (ours %.1f MB, size %.2fx; time", b / 1e6, a / 1e6, a / b }')
       fi
     fi
-    peerText+="${names[$i]} $peerSeconds s, $peerMiB MiB${sizeText} (ours ${ratio}x); "
+    if [ -n "$sizeText" ]; then
+      peerText+="${names[$i]} $peerSeconds s, $peerMiB MiB${sizeText} ${ratio}x); "
+    else
+      peerText+="${names[$i]} $peerSeconds s, $peerMiB MiB (ours ${ratio}x); "
+    fi
   done
   rows+=("$row ${peerText%; } |")
   echo "${rows[-1]}"

@@ -54,8 +54,6 @@ std::optional<StrippedJpeg> embeddableJpeg(std::span<const std::uint8_t> bytes, 
   return jpeg;
 }
 
-// One source made ready to become a page: its JPEG data as it is, or its
-// upright drawing. The source's bytes and its decoded frames end with this call.
 // The page limits on an image of this stored size, given the pixels of the
 // pages before it. The pixel limits come first: a 40000 × 10 image is refused
 // for its pixels, a 20000 × 10 one for its page size.
@@ -71,6 +69,8 @@ void checkPageLimits(std::int64_t width, std::int64_t height, std::int64_t pixel
   }
 }
 
+// One source made ready to become a page: its JPEG data as it is, or its
+// upright drawing. The source's bytes and its decoded frames end with this call.
 ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::int64_t& sourceBytes,
                     std::int64_t pixelsBefore) {
   const std::vector<std::uint8_t> bytes = reader.readRegularFile(path, HelperLimits::maximumSourceBytes);

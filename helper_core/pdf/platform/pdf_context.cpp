@@ -27,6 +27,8 @@ struct CGPDFContext::State {
   std::string content;
   QPDFObjectHandle images;
   int imageCount = 0;
+  // The bytes of every stream stored so far, for sizing the file up front.
+  std::size_t storedBytes = 0;
 };
 
 namespace {
@@ -158,7 +160,7 @@ namespace {
 // One stream object of `stored` under `filterName`; data the screen rejects is
 // hex-encoded on top of that filter.
 QPDFObjectHandle screenedStream(QPDF& qpdf, const CGPDFContext::StreamScreen& screen, std::string stored,
-                                const char* filterName) {
+                                const char* filterName, std::size_t& storedBytes) {
   QPDFObjectHandle filter = QPDFObjectHandle::newName(filterName);
   if (screen && screen(std::span(reinterpret_cast<const std::uint8_t*>(stored.data()), stored.size()))) {
     stored = hexEncoded(stored);
@@ -166,6 +168,7 @@ QPDFObjectHandle screenedStream(QPDF& qpdf, const CGPDFContext::StreamScreen& sc
     filter.appendItem(QPDFObjectHandle::newName("/ASCIIHexDecode"));
     filter.appendItem(QPDFObjectHandle::newName(filterName));
   }
+  storedBytes += stored.size();
   QPDFObjectHandle stream = QPDFObjectHandle::newStream(&qpdf);
   stream.replaceStreamData(stored, filter, QPDFObjectHandle::newNull());
   return stream;
@@ -189,14 +192,16 @@ void CGPDFContext::placeImage(std::string stored, const char* filterName, std::i
     // back to the device space of the same number of components.
     QPDFObjectHandle profile = screenedStream(
         *state_->qpdf, state_->screen,
-        deflate(std::string(reinterpret_cast<const char*>(iccProfile.data()), iccProfile.size())), "/FlateDecode");
+        deflate(std::string(reinterpret_cast<const char*>(iccProfile.data()), iccProfile.size())), "/FlateDecode",
+        state_->storedBytes);
     profile.getDict().replaceKey("/N", QPDFObjectHandle::newInteger(components));
     profile.getDict().replaceKey("/Alternate", colorSpace);
     colorSpace = QPDFObjectHandle::newArray();
     colorSpace.appendItem(QPDFObjectHandle::newName("/ICCBased"));
     colorSpace.appendItem(state_->qpdf->makeIndirectObject(profile));
   }
-  QPDFObjectHandle stream = screenedStream(*state_->qpdf, state_->screen, std::move(stored), filterName);
+  QPDFObjectHandle stream =
+      screenedStream(*state_->qpdf, state_->screen, std::move(stored), filterName, state_->storedBytes);
   QPDFObjectHandle dictionary = stream.getDict();
   dictionary.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
   dictionary.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
@@ -239,7 +244,9 @@ bool CGPDFContext::endPage() {
 std::optional<std::vector<std::uint8_t>> CGPDFContext::close() {
   if (!state_ || state_->closed || state_->pageOpen) return std::nullopt;
   state_->closed = true;
-  return detail::serializedPDF(*state_->qpdf);
+  // The streams plus room for the objects, content and cross-reference
+  // table around them.
+  return detail::serializedPDF(*state_->qpdf, state_->storedBytes + 65536 + 512 * std::size_t(state_->imageCount));
 }
 
 }  // namespace quorvantelmic
