@@ -5,12 +5,17 @@
 # fixed corpus in one run on this machine.
 #
 #   bench/run.sh [RUNS]      RUNS per case and tool, default 5
+#   BENCH_ONLY=REGEX bench/run.sh [RUNS]
+#                            only the cases whose label matches REGEX (grep -E);
+#                            their rows replace the rows of the same label in
+#                            bench/RESULTS.md and the others stay as they were
 #
 # Every case runs each tool RUNS times, interleaved (ours, peer, peer, ours,
 # ...), after waiting (at most 60 s, or BENCH_QUIET_WAIT seconds) for the
 # one-minute load to fall below 1.5.
 # Each run is a whole process: wall seconds and peak resident memory come
-# from /usr/bin/time. The table goes to standard output and to
+# from /usr/bin/time; cases that compare file sizes also give the bytes the
+# run left in its output folder. The table goes to standard output and to
 # bench/RESULTS.md with a description of the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +24,7 @@ runs=${1:-5}
 # --- tools -------------------------------------------------------------------
 ./scripts/install-dependencies
 peers=(libvips-tools imagemagick poppler-utils mupdf-tools img2pdf ocrmypdf libavif-bin tesseract-ocr-eng
-       ghostscript qpdf time openssl)
+       ghostscript qpdf time openssl libimage-exiftool-perl colord-data libjpeg-turbo-progs)
 missing=()
 for package in "${peers[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -56,6 +61,32 @@ $IM "$corpus/plain.jpg" -quality 90 "$corpus/photo.webp"
 $IM "$corpus/plain.jpg" "BMP3:$corpus/photo.bmp"
 $IM "$corpus/plain.jpg" -resize 50% "$corpus/photo.gif"
 avifenc -s 8 -j 1 "$corpus/photo.png" "$corpus/photo.avif" >/dev/null
+# Ten real photos that carry colour profiles: four 2560 x 1600 wallpapers of
+# Debian's plasma-workspace-wallpapers with their own sRGB profiles, and six
+# of its 5120 x 2880 ones given the Adobe RGB (1998) profile of colord, as a
+# camera set to Adobe RGB writes them. The package is downloaded, never
+# installed, and kept between runs.
+photo_cache=${BENCH_CACHE:-/tmp/qv-bench-cache}
+mkdir -p "$photo_cache"
+if [ ! -d "$photo_cache/wallpapers" ]; then
+  (cd "$photo_cache" && apt-get download plasma-workspace-wallpapers >/dev/null &&
+    dpkg-deb -x plasma-workspace-wallpapers_*.deb unpacked && mv unpacked/usr/share/wallpapers wallpapers &&
+    rm -rf unpacked plasma-workspace-wallpapers_*.deb)
+fi
+mkdir -p "$corpus/profiled"
+n=0
+for name in Kite ColorfulCups OneStandsOut Path; do
+  n=$((n + 1))
+  cp "$photo_cache/wallpapers/$name/contents/images/2560x1600.jpg" "$corpus/profiled/photo-$n.jpg"
+done
+for name in Flow/contents/images Honeywave/contents/images Shell/contents/images SafeLanding/contents/images \
+  Volna/contents/images Flow/contents/images_dark; do
+  n=$((n + 1))
+  cp "$photo_cache/wallpapers/$name/5120x2880.jpg" "$corpus/profiled/photo-$n.jpg"
+  exiftool -q -overwrite_original "-icc_profile<=/usr/share/color/icc/colord/AdobeRGB1998.icc" \
+    "$corpus/profiled/photo-$n.jpg"
+done
+profiled=$(for i in $(seq 1 10); do printf '%s ' "$corpus/profiled/photo-$i.jpg"; done)
 # A transparent PNG (left half clear).
 $IM -size 2000x1500 plasma:fractal -alpha set -region 1000x1500+0+0 -channel A -evaluate set 0 +channel +region \
   PNG32:"$corpus/alpha.png"
@@ -107,10 +138,16 @@ measure() {
     echo "failed" >> "$scratch/$name"
     return 0
   fi
-  cat "$scratch/time" >> "$scratch/$name"
+  echo "$(cat "$scratch/time") $(find "$out" -type f -printf '%s\n' | awk '{ t += $1 } END { print t + 0 }')" \
+    >> "$scratch/$name"
 }
 
 # median NAME: "seconds MiB" medians of the runs, or "-" when any run failed.
+# output_bytes NAME: the bytes the last run left.
+output_bytes() {
+  tail -n 1 "$scratch/$1" | awk 'NF == 3 { print $3 }'
+}
+
 median() {
   local file="$scratch/$1"
   if [ ! -s "$file" ] || grep -q failed "$file"; then
@@ -124,11 +161,20 @@ median() {
 }
 
 rows=()
-# case LABEL -- OURS -- PEER_NAME PEER_COMMAND -- PEER_NAME PEER_COMMAND ...
-# Commands are single strings run by bash -c; $OUT is the run's output folder.
+# bench_case [--sizes] LABEL OURS PEER_NAME PEER_COMMAND PEER_NAME PEER_COMMAND ...
+# Commands are single strings run by bash -c in the run's output folder. With
+# --sizes the row also gives each output's size and our ratio to it.
 bench_case() {
+  local sizes=0
+  if [ "$1" = --sizes ]; then
+    sizes=1
+    shift
+  fi
   local label=$1
   shift
+  if [ -n "${BENCH_ONLY:-}" ] && ! echo "$label" | grep -Eq -e "$BENCH_ONLY"; then
+    return 0
+  fi
   local -a names=() commands=()
   local ours=$1
   shift
@@ -152,6 +198,8 @@ bench_case() {
   ourSeconds=${ourMedian% *}
   ourMiB=${ourMedian#* }
   local row="| $label | $ourSeconds | $ourMiB |"
+  local ourBytes=""
+  [ "$sizes" = 1 ] && ourBytes=$(output_bytes "$(echo "$label" | tr -c 'A-Za-z0-9' '_')-0")
   local peerText=""
   for ((i = 1; i < ${#names[@]}; i++)); do
     local peerMedian peerSeconds peerMiB ratio="-"
@@ -161,7 +209,20 @@ bench_case() {
     if [ "$peerSeconds" != "-" ] && [ "$ourSeconds" != "-" ]; then
       ratio=$(awk -v a="$ourSeconds" -v b="$peerSeconds" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
     fi
-    peerText+="${names[$i]} $peerSeconds s, $peerMiB MiB (ours ${ratio}x); "
+    local sizeText=""
+    if [ "$sizes" = 1 ]; then
+      local peerBytes
+      peerBytes=$(output_bytes "$(echo "$label" | tr -c 'A-Za-z0-9' '_')-$i")
+      if [ -n "$peerBytes" ] && [ "$peerBytes" -gt 0 ] && [ -n "$ourBytes" ]; then
+        sizeText=$(awk -v a="$ourBytes" -v b="$peerBytes" \
+          'BEGIN { printf ", output %.1f MB (ours %.1f MB, size %.2fx; time", b / 1e6, a / 1e6, a / b }')
+      fi
+    fi
+    if [ -n "$sizeText" ]; then
+      peerText+="${names[$i]} $peerSeconds s, $peerMiB MiB${sizeText} ${ratio}x); "
+    else
+      peerText+="${names[$i]} $peerSeconds s, $peerMiB MiB (ours ${ratio}x); "
+    fi
   done
   rows+=("$row ${peerText%; } |")
   echo "${rows[-1]}"
@@ -203,10 +264,17 @@ bench_case "10 text pages -> PNG at 144 DPI" \
 bench_case "10 text pages -> JPEG at 150 DPI" \
   "$C pdf-pages $corpus/text.pdf --to jpeg --dpi 150 --dest ." \
   pdftoppm "pdftoppm -r 150 -jpeg $corpus/text.pdf page"
-bench_case "5 x 12 MP JPEG -> PDF" \
+bench_case --sizes "5 x 12 MP JPEG -> PDF" \
   "$C images-to-pdf $corpus/page-1.jpg $corpus/page-2.jpg $corpus/page-3.jpg $corpus/page-4.jpg $corpus/page-5.jpg --name Photos --dest ." \
   img2pdf "img2pdf -o photos.pdf $corpus/page-1.jpg $corpus/page-2.jpg $corpus/page-3.jpg $corpus/page-4.jpg $corpus/page-5.jpg" \
   ImageMagick "$IM $corpus/page-1.jpg $corpus/page-2.jpg $corpus/page-3.jpg $corpus/page-4.jpg $corpus/page-5.jpg photos.pdf"
+# img2pdf only copies each JPEG; ours also proves each one decodes (at 1/8,
+# which still reads every coefficient), so djpeg at 1/8 over the same photos
+# is the floor of that proof alone.
+bench_case --sizes "10 real photos with colour profiles -> PDF" \
+  "$C images-to-pdf $profiled --name Photos --dest ." \
+  img2pdf "img2pdf -o photos.pdf $profiled" \
+  "djpeg at 1/8 (the proof alone)" "for f in $profiled; do djpeg -scale 1/8 \$f > /dev/null; done"
 bench_case "inspect a 1000-page PDF" \
   "$C inspect $corpus/pages-1000.pdf --json" \
   pdfinfo "pdfinfo $corpus/pages-1000.pdf" \
@@ -215,6 +283,7 @@ bench_case "inspect a 1000-page PDF" \
 # recognition, its peak memory from the whole benchmark process), beside the
 # tesseract command and ocrmypdf as whole processes.
 ocr_key=$(echo "OCR of one 144-DPI page" | tr -c 'A-Za-z0-9' '_')
+if [ -z "${BENCH_ONLY:-}" ] || echo "OCR of one 144-DPI page" | grep -Eq -e "$BENCH_ONLY"; then
 wait_for_quiet
 for ((run = 0; run < runs; run++)); do
   /usr/bin/time -f "%M" -o "$scratch/time" "$ocr_bench" --benchmark_filter=RecognizeOnePage > "$scratch/ocr.out" 2>/dev/null
@@ -235,6 +304,7 @@ ocr_row() {
 }
 rows+=("$(ocr_row)")
 echo "${rows[-1]}"
+fi
 bench_case "SHA-256 of 512 MiB" \
   "$digest_tool $corpus/random-512m.bin" \
   openssl "openssl dgst -sha256 $corpus/random-512m.bin" \
@@ -243,6 +313,40 @@ bench_case "512-request session" \
   "$helper < $session"
 
 # --- results ------------------------------------------------------------------
+if [ -n "${BENCH_ONLY:-}" ] && [ ${#rows[@]} -eq 0 ]; then
+  echo "no case matches BENCH_ONLY" >&2
+  exit 1
+fi
+if [ -n "${BENCH_ONLY:-}" ] && [ -f bench/RESULTS.md ]; then
+  # Only some cases ran: their rows replace those of the same label (new
+  # cases are added at the end of the table), and a note says when.
+  printf '%s\n' "${rows[@]}" > "$scratch/rows"
+  labels=$(printf '%s\n' "${rows[@]}" | awk -F' [|] ' '{ sub(/^[|] /, "", $1); print $1 }' | paste -sd';' |
+    sed 's/;/; /g')
+  note="Rows measured again by \`BENCH_ONLY='$BENCH_ONLY' bench/run.sh $runs\` on $(date -u +%Y-%m-%d)"
+  note+=" (one-minute load $load_before, then $(cut -d' ' -f1 /proc/loadavg)): $labels."
+  awk -v rowsFile="$scratch/rows" -v note="$note" '
+    BEGIN {
+      while ((getline line < rowsFile) > 0) {
+        split(line, parts, " [|] "); label = parts[1]; sub(/^[|] /, "", label)
+        fresh[label] = line; order[++count] = label
+      }
+    }
+    /^[|] / && inTable {
+      split($0, parts, " [|] "); label = parts[1]; sub(/^[|] /, "", label)
+      if (label in fresh) { print fresh[label]; done[label] = 1; next }
+    }
+    /^[|]---/ { tables++; inTable = (tables == 1) }
+    inTable && !/^[|]/ {
+      for (i = 1; i <= count; i++) if (!(order[i] in done)) { print fresh[order[i]]; done[order[i]] = 1 }
+      inTable = 0; print; print note; print ""; next
+    }
+    { print }
+  ' bench/RESULTS.md > "$scratch/RESULTS.md"
+  cp "$scratch/RESULTS.md" bench/RESULTS.md
+  echo "updated: bench/RESULTS.md"
+  exit 0
+fi
 {
   echo "# Side-by-side figures"
   echo

@@ -21,13 +21,26 @@ namespace quorvantelmic {
 namespace {
 
 // The source's own JPEG data, when drawing the page would give exactly its
-// decoded pixels: an upright, opaque, 8-bit grey or RGB JPEG without a colour
-// profile (a profile would have its colours converted). Its metadata segments
-// are removed, so the page carries nothing of the photo but its pixels.
-std::optional<StrippedJpeg> embeddableJpeg(std::span<const std::uint8_t> bytes, const InspectedImage& inspected) {
+// decoded pixels: an upright, opaque, 8-bit grey or RGB JPEG. A colour profile
+// goes with the data as the image's colour space, so the page shows the
+// photo's own colours without its pixels being converted; it qualifies only
+// when the profile opened and describes the pixels' colour model (a profile
+// that does not is ignored by the decode and the page is drawn instead).
+// Every metadata segment, the profile's own included, is removed from the
+// data, so the page carries nothing of the photo but its pixels and colours.
+// The written PDF's own validation reads its structure, not its images: what
+// proves such a page decodes is the inspection's decode of the same
+// entropy-coded data (only marker segments before it are dropped), and the
+// profile placed is the one the colour engine opened for that decode.
+std::optional<StrippedJpeg> embeddableJpeg(std::span<const std::uint8_t> bytes, const InspectedImage& inspected,
+                                           std::vector<std::uint8_t>& profile) {
   const ImageProbe& probe = inspected.probe;
-  if (probe.uniformTypeIdentifier != "public.jpeg" || probe.orientation != 1 || probe.hasAlpha ||
-      probe.hasIccProfile || probe.hasHdr || (probe.bitDepth && *probe.bitDepth != 8) || !inspected.colorModel) {
+  if (probe.uniformTypeIdentifier != "public.jpeg" || probe.orientation != 1 || probe.hasAlpha || probe.hasHdr ||
+      (probe.bitDepth && *probe.bitDepth != 8) || !inspected.colorModel) {
+    return std::nullopt;
+  }
+  if (probe.hasIccProfile &&
+      (!inspected.embeddedProfileApplies || !inspected.profileData || inspected.profileData->empty())) {
     return std::nullopt;
   }
   int components = 0;
@@ -37,12 +50,29 @@ std::optional<StrippedJpeg> embeddableJpeg(std::span<const std::uint8_t> bytes, 
   if (!jpeg || jpeg->components != components || jpeg->width != probe.width || jpeg->height != probe.height) {
     return std::nullopt;
   }
+  if (probe.hasIccProfile) profile.assign(inspected.profileData->begin(), inspected.profileData->end());
   return jpeg;
+}
+
+// The page limits on an image of this stored size, given the pixels of the
+// pages before it. The pixel limits come first: a 40000 × 10 image is refused
+// for its pixels, a 20000 × 10 one for its page size.
+void checkPageLimits(std::int64_t width, std::int64_t height, std::int64_t pixelsBefore) {
+  if (width > HelperLimits::maximumPDFPagePixels || height > HelperLimits::maximumPDFPagePixels ||
+      width * height > HelperLimits::maximumPDFRenderPixels ||
+      width * height > HelperLimits::maximumPDFAggregatePixels - pixelsBefore) {
+    throw HelperFault(HelperErrorCode::resourceLimit, "The image pages exceed the PDF pixel limit.");
+  }
+  if (static_cast<double>(width) > HelperLimits::maximumPDFPagePoints ||
+      static_cast<double>(height) > HelperLimits::maximumPDFPagePoints) {
+    throw HelperFault(HelperErrorCode::resourceLimit, "An image page exceeds the PDF geometry limit.");
+  }
 }
 
 // One source made ready to become a page: its JPEG data as it is, or its
 // upright drawing. The source's bytes and its decoded frames end with this call.
-ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::int64_t& sourceBytes) {
+ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::int64_t& sourceBytes,
+                    std::int64_t pixelsBefore) {
   const std::vector<std::uint8_t> bytes = reader.readRegularFile(path, HelperLimits::maximumSourceBytes);
   const auto length = static_cast<std::int64_t>(bytes.size());
   if (length > HelperLimits::maximumPDFAggregateSourceBytes - sourceBytes) {
@@ -53,9 +83,12 @@ ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::
   // An upright JPEG may become its page as its own data, which needs none of
   // its pixels: its decode then only has to prove that the whole stream
   // reads, which libjpeg's decode at 1/8 does as well as a full one, in a
-  // fraction of the time and memory. Other codecs decode as stored.
-  InspectedImage inspected =
-      ImageInspector().inspect(bytes, true, [](std::int64_t, std::int64_t, std::int64_t orientation) {
+  // fraction of the time and memory. Other codecs decode as stored. The page
+  // limits are judged from the stored size (a quarter turn keeps both sides
+  // within the same limits), before any pixel is decoded.
+  InspectedImage inspected = ImageInspector().inspect(
+      bytes, true, [pixelsBefore](std::int64_t width, std::int64_t height, std::int64_t orientation) {
+        checkPageLimits(width, height, pixelsBefore);
         return orientation == 1 ? std::size_t{1} : std::size_t{0};
       });
   if (!currentRasterSourceTypeIdentifiers().contains(inspected.probe.uniformTypeIdentifier)) {
@@ -66,9 +99,10 @@ ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::
     throw HelperFault(HelperErrorCode::unsupportedSource,
                       "Only single-frame still images are accepted for PDF conversion.");
   }
-  if (std::optional<StrippedJpeg> jpeg = embeddableJpeg(bytes, inspected)) {
+  std::vector<std::uint8_t> profile;
+  if (std::optional<StrippedJpeg> jpeg = embeddableJpeg(bytes, inspected, profile)) {
     const PDFPageGeometry geometry{static_cast<double>(jpeg->width), static_cast<double>(jpeg->height), 0};
-    return ImagePDFPage{std::nullopt, geometry, std::move(jpeg)};
+    return ImagePDFPage{std::nullopt, geometry, std::move(jpeg), std::move(profile)};
   }
   ThumbnailOptions options;
   options.createThumbnailFromImageAlways = true;
@@ -78,7 +112,7 @@ ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::
   // The page is drawn upright from the frame the inspection decoded, which is
   // let go as soon as its pixels are copied out: one decode per image, and a
   // second, at full size, only for an upright JPEG that could not go in as
-  // its own data (one with a colour profile, or CMYK).
+  // its own data (CMYK, or one whose profile does not describe its pixels).
   if (inspected.decodedImage && (static_cast<std::int64_t>(inspected.decodedImage->width()) != inspected.probe.width ||
                                  static_cast<std::int64_t>(inspected.decodedImage->height()) != inspected.probe.height)) {
     inspected.decodedImage.reset();
@@ -91,7 +125,36 @@ ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::
   if (!upright) throw HelperFault(HelperErrorCode::decodeFailed, "An image page could not be decoded.");
   DecodedImage drawn = PDFOperations::renderPDFPageImage(*upright);
   const PDFPageGeometry geometry{static_cast<double>(drawn.width()), static_cast<double>(drawn.height()), 0};
-  return ImagePDFPage{std::move(drawn), geometry, std::nullopt};
+  return ImagePDFPage{std::move(drawn), geometry, std::nullopt, {}};
+}
+
+// Places one page in the writer: its JPEG data as it is, or its drawing.
+void addImagePage(CGPDFContext& context, const ImagePDFPage& page) {
+  const PDFRect box{0, 0, page.geometry.widthPoints, page.geometry.heightPoints};
+  if (!context.beginPage(box)) throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
+  bool drawn = false;
+  if (page.jpeg) {
+    drawn = context.drawJpegImage(page.jpeg->data, page.jpeg->width, page.jpeg->height, page.jpeg->components, box,
+                                  page.jpegProfile);
+  } else if (page.image) {
+    const DecodedImage& image = *page.image;
+    const PDFRasterImage raster{static_cast<std::int64_t>(image.width()), static_cast<std::int64_t>(image.height()),
+                                static_cast<std::int64_t>(image.componentsPerPixel()),
+                                static_cast<std::int64_t>(image.bytesPerRow()), image.pixels()};
+    drawn = image.bitsPerComponent() == 8 && image.colorSpace() != nullptr &&
+            image.colorSpace()->model() == ColorSpaceModel::rgb && context.drawImage(raster, box);
+  }
+  if (!drawn || !context.endPage()) {
+    throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
+  }
+}
+
+std::vector<std::uint8_t> finishImagePDF(CGPDFContext& context) {
+  std::optional<std::vector<std::uint8_t>> bytes = context.close();
+  if (!bytes || bytes->empty() || static_cast<std::int64_t>(bytes->size()) > HelperLimits::maximumOutputBytes) {
+    throw HelperFault(HelperErrorCode::resourceLimit, "The PDF output exceeds the byte limit.");
+  }
+  return std::move(*bytes);
 }
 
 }  // namespace
@@ -107,37 +170,31 @@ PDFOperationResult PDFOperations::imagesToPDF(const std::vector<std::string>& so
   }
   checkStagedPDFOutputPath(outputPath);
 
-  std::vector<ImagePDFPage> pages;
-  pages.reserve(sourcePaths.size());
-  std::int64_t sourceBytes = 0;
-  std::int64_t pixels = 0;
-  for (const std::string& path : sourcePaths) {
-    ImagePDFPage page = pageOf(reader, path, sourceBytes);
-    const auto width = static_cast<std::int64_t>(page.geometry.widthPoints);
-    const auto height = static_cast<std::int64_t>(page.geometry.heightPoints);
-    // The pixel limits come first: a 40000 × 10 image is refused for its
-    // pixels, a 20000 × 10 one for its page size.
-    if (width > HelperLimits::maximumPDFPagePixels || height > HelperLimits::maximumPDFPagePixels ||
-        width * height > HelperLimits::maximumPDFRenderPixels ||
-        width * height > HelperLimits::maximumPDFAggregatePixels - pixels) {
-      throw HelperFault(HelperErrorCode::resourceLimit, "The image pages exceed the PDF pixel limit.");
-    }
-    pixels += width * height;
-    if (static_cast<double>(width) > HelperLimits::maximumPDFPagePoints ||
-        static_cast<double>(height) > HelperLimits::maximumPDFPagePoints) {
-      throw HelperFault(HelperErrorCode::resourceLimit, "An image page exceeds the PDF geometry limit.");
-    }
-    pages.push_back(std::move(page));
-  }
-
+  // Each page goes into the writer as soon as it is made, and its pixels
+  // are gone before the next source is read: however many images, one
+  // decoded image at a time, beside the compressed pages written so far.
+  // Compressed pixels are arbitrary bytes; the screen keeps any stream that
+  // would read as a feature name or an end marker out of the file as it is.
   std::vector<PDFPageGeometry> geometry;
-  geometry.reserve(pages.size());
-  for (const ImagePDFPage& page : pages) geometry.push_back(page.geometry);
+  geometry.reserve(sourcePaths.size());
+  std::vector<std::uint8_t> bytes;
+  {
+    CGPDFContext context(readsAsPDFStructure);
+    std::int64_t sourceBytes = 0;
+    std::int64_t pixels = 0;
+    for (const std::string& path : sourcePaths) {
+      const ImagePDFPage page = pageOf(reader, path, sourceBytes, pixels);
+      const auto width = static_cast<std::int64_t>(page.geometry.widthPoints);
+      const auto height = static_cast<std::int64_t>(page.geometry.heightPoints);
+      checkPageLimits(width, height, pixels);
+      pixels += width * height;
+      addImagePage(context, page);
+      geometry.push_back(page.geometry);
+    }
+    bytes = finishImagePDF(context);
+  }
   std::vector<PDFOutputDescription> outputs;
-  outputs.push_back(PDFOutputDescription{createImagePDF(pages), geometry, false, false});
-  // The pixels are in the PDF now; only the file is needed from here on.
-  pages.clear();
-  pages.shrink_to_fit();
+  outputs.push_back(PDFOutputDescription{std::move(bytes), geometry, false, false});
 
   // The same check as on the written file, before anything is created.
   validatePDFOutput(outputs.front().bytes, geometry, false, false);
@@ -164,32 +221,9 @@ DecodedImage PDFOperations::renderPDFPageImage(const DecodedImage& image) {
 
 std::vector<std::uint8_t> PDFOperations::createImagePDF(const std::vector<ImagePDFPage>& pages) {
   if (pages.empty()) throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
-  // Compressed pixels are arbitrary bytes; the screen keeps any stream that
-  // would read as a feature name or an end marker out of the file as it is.
   CGPDFContext context(readsAsPDFStructure);
-  for (const ImagePDFPage& page : pages) {
-    const PDFRect box{0, 0, page.geometry.widthPoints, page.geometry.heightPoints};
-    if (!context.beginPage(box)) throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
-    bool drawn = false;
-    if (page.jpeg) {
-      drawn = context.drawJpegImage(page.jpeg->data, page.jpeg->width, page.jpeg->height, page.jpeg->components, box);
-    } else if (page.image) {
-      const DecodedImage& image = *page.image;
-      const PDFRasterImage raster{static_cast<std::int64_t>(image.width()), static_cast<std::int64_t>(image.height()),
-                                  static_cast<std::int64_t>(image.componentsPerPixel()),
-                                  static_cast<std::int64_t>(image.bytesPerRow()), image.pixels()};
-      drawn = image.bitsPerComponent() == 8 && image.colorSpace() != nullptr &&
-              image.colorSpace()->model() == ColorSpaceModel::rgb && context.drawImage(raster, box);
-    }
-    if (!drawn || !context.endPage()) {
-      throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
-    }
-  }
-  std::optional<std::vector<std::uint8_t>> bytes = context.close();
-  if (!bytes || bytes->empty() || static_cast<std::int64_t>(bytes->size()) > HelperLimits::maximumOutputBytes) {
-    throw HelperFault(HelperErrorCode::resourceLimit, "The PDF output exceeds the byte limit.");
-  }
-  return std::move(*bytes);
+  for (const ImagePDFPage& page : pages) addImagePage(context, page);
+  return finishImagePDF(context);
 }
 
 }  // namespace quorvantelmic

@@ -57,6 +57,8 @@ struct ImagePDFPage {
   // A JPEG source whose drawing would reproduce its own pixels exactly, without
   // its metadata segments: embedded as it is instead of being recompressed.
   std::optional<StrippedJpeg> jpeg;
+  // The ICC profile of that JPEG, its colour space in the PDF; empty for none.
+  std::vector<std::uint8_t> jpegProfile;
 };
 
 // The SHA-256 of the bytes as 64 lowercase hexadecimal digits, as an output

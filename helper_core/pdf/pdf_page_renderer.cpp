@@ -107,11 +107,17 @@ void PDFRasterEncoder::validate(std::span<const std::uint8_t> bytes, std::string
       integerProperty(*properties, ImagePropertyKey::pixelHeight) != height) {
     failValidation();
   }
-  // The header alone could lie about a truncated or corrupt body: the whole
-  // image must decode, at the size the header claims.
-  const std::optional<DecodedImage> decoded = source->createImageAtIndex(0);
-  if (!decoded || static_cast<std::int64_t>(decoded->width()) != width ||
-      static_cast<std::int64_t>(decoded->height()) != height) {
+  // The header alone could lie about a truncated or corrupt body: all of the
+  // compressed data must decode, at the size the header claims. A JPEG page
+  // is decoded at 1/8, which still Huffman-decodes every coefficient (the AC
+  // values are read and dropped, as the stream cannot be followed otherwise),
+  // so a damaged or short stream fails as it would at full size; only the
+  // inverse transform is reduced, to the DC term. A PNG page is inflated and
+  // unfiltered whole; its decode converts no colours.
+  const std::int64_t reduction = typeIdentifier == jpegTypeIdentifier ? 8 : 1;
+  const std::optional<DecodedImage> decoded = source->createImageAtIndex(0, reduction == 8 ? 1 : 0);
+  if (!decoded || static_cast<std::int64_t>(decoded->width()) != (width + reduction - 1) / reduction ||
+      static_cast<std::int64_t>(decoded->height()) != (height + reduction - 1) / reduction) {
     failValidation();
   }
 }

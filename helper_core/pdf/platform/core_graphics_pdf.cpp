@@ -373,18 +373,20 @@ std::optional<PDFBitmap> CGPDFPage::drawIntoBitmap(double scale, std::int64_t pi
   PDFBitmap bitmap;
   bitmap.width = pixelWidth;
   bitmap.height = pixelHeight;
-  bitmap.rgb.assign(static_cast<std::size_t>(pixelWidth * pixelHeight * 3), 0xff);
   // Poppler may round the page to a pixel fewer or more than asked; what it
-  // drew is copied over the white canvas and the rest stays white.
+  // drew is copied in, the rest made white, in one pass over the rows.
+  const auto rowBytes = static_cast<std::size_t>(pixelWidth * 3);
+  bitmap.rgb.reserve(rowBytes * static_cast<std::size_t>(pixelHeight));
   const std::int64_t rows = std::min<std::int64_t>(pixelHeight, image.height());
-  const std::int64_t columns = std::min<std::int64_t>(pixelWidth, image.width());
+  const auto drawnBytes = static_cast<std::size_t>(std::min<std::int64_t>(pixelWidth, image.width()) * 3);
   const char* source = image.const_data();
   for (std::int64_t row = 0; row < rows; ++row) {
-    const char* sourceRow = source + row * image.bytes_per_row();
-    std::uint8_t* const target = bitmap.rgb.data() + row * pixelWidth * 3;
     // Poppler's 24-bit format holds red, green and blue bytes per pixel.
-    std::memcpy(target, sourceRow, static_cast<std::size_t>(columns * 3));
+    const auto* sourceRow = reinterpret_cast<const std::uint8_t*>(source + row * image.bytes_per_row());
+    bitmap.rgb.insert(bitmap.rgb.end(), sourceRow, sourceRow + drawnBytes);
+    bitmap.rgb.resize(bitmap.rgb.size() + rowBytes - drawnBytes, 0xff);
   }
+  bitmap.rgb.resize(rowBytes * static_cast<std::size_t>(pixelHeight), 0xff);
   return bitmap;
 }
 

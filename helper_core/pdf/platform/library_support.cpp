@@ -1,6 +1,7 @@
 #include "helper_core/pdf/platform/library_support.hpp"
 
 #include <poppler-global.h>
+#include <qpdf/Pipeline.hh>
 #include <qpdf/Pl_Discard.hh>
 #include <qpdf/QPDFExc.hh>
 #include <qpdf/QPDFLogger.hh>
@@ -109,19 +110,36 @@ void silencePoppler() {
   (void)installed;
 }
 
-std::optional<std::vector<std::uint8_t>> serializedPDF(QPDF& qpdf) {
+namespace {
+
+// Appends what qpdf writes to a byte vector, so the file is built where it is
+// returned instead of in a buffer it would be copied out of.
+class VectorPipeline final : public Pipeline {
+ public:
+  explicit VectorPipeline(std::vector<std::uint8_t>& bytes) : Pipeline("serialised PDF", nullptr), bytes_(bytes) {}
+  void write(unsigned char const* data, size_t length) override { bytes_.insert(bytes_.end(), data, data + length); }
+  void finish() override {}
+
+ private:
+  std::vector<std::uint8_t>& bytes_;
+};
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> serializedPDF(QPDF& qpdf, std::size_t expectedBytes) {
   try {
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(expectedBytes);
+    VectorPipeline output(bytes);
     QPDFWriter writer(qpdf);
-    writer.setOutputMemory();
+    writer.setOutputPipeline(&output);
     writer.setObjectStreamMode(qpdf_o_disable);
     writer.setCompressStreams(false);
     writer.setDecodeLevel(qpdf_dl_none);
     writer.setLinearization(false);
     writer.setDeterministicID(true);
     writer.write();
-    const std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
-    const auto* begin = buffer->getBuffer();
-    return std::vector<std::uint8_t>(begin, begin + buffer->getSize());
+    return bytes;
   } catch (const std::exception&) {
     return std::nullopt;
   }

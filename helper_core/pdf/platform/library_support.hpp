@@ -34,8 +34,10 @@ bool pageTreeWithinBounds(QPDF& qpdf);
 // Serialises the document the way every output of this layer is written: no
 // object streams, streams exactly as they stand (recompressing would turn
 // plain content into arbitrary bytes that a raw name scan might misread), no
-// linearisation, a deterministic ID. No value when qpdf fails.
-std::optional<std::vector<std::uint8_t>> serializedPDF(QPDF& qpdf);
+// linearisation, a deterministic ID. No value when qpdf fails. The file is
+// written straight into the returned vector, which starts with room for
+// `expectedBytes` (a writer that knows its streams' sizes avoids regrowing it).
+std::optional<std::vector<std::uint8_t>> serializedPDF(QPDF& qpdf, std::size_t expectedBytes = 0);
 
 // The page's /Rotate, its own or inherited, in degrees: 0 when absent; an
 // integer, or a real with an integral value (a writer may put 90.0); none for

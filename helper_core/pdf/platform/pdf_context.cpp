@@ -12,6 +12,7 @@
 #include <exception>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "helper_core/pdf/platform/library_support.hpp"
 
@@ -26,6 +27,8 @@ struct CGPDFContext::State {
   std::string content;
   QPDFObjectHandle images;
   int imageCount = 0;
+  // The bytes of every stream stored so far, for sizing the file up front.
+  std::size_t storedBytes = 0;
 };
 
 namespace {
@@ -107,17 +110,29 @@ bool CGPDFContext::drawImage(const PDFRasterImage& image, const PDFRect& rect) {
     return false;
   }
   try {
-    std::string rgb;
-    rgb.reserve(static_cast<std::size_t>(image.width * image.height * 3));
-    for (std::int64_t row = 0; row < image.height; ++row) {
-      const std::uint8_t* pixel = image.pixels.data() + row * image.bytesPerRow;
-      for (std::int64_t column = 0; column < image.width; ++column, pixel += image.bytesPerPixel) {
-        rgb.append(reinterpret_cast<const char*>(pixel), 3);
+    // Row by row into the deflater: the page's RGB never exists whole beside
+    // the pixels it comes from.
+    Pl_Buffer collected("compressed image");
+    Pl_Flate flate("image deflate", &collected, Pl_Flate::a_deflate);
+    std::vector<unsigned char> row(static_cast<std::size_t>(image.width * 3));
+    for (std::int64_t y = 0; y < image.height; ++y) {
+      const std::uint8_t* pixel = image.pixels.data() + y * image.bytesPerRow;
+      if (image.bytesPerPixel == 3) {
+        flate.write(pixel, row.size());
+        continue;
       }
+      unsigned char* out = row.data();
+      for (std::int64_t x = 0; x < image.width; ++x, pixel += 4, out += 3) {
+        out[0] = pixel[0];
+        out[1] = pixel[1];
+        out[2] = pixel[2];
+      }
+      flate.write(row.data(), row.size());
     }
-    std::string stored = deflate(rgb);
-    rgb = std::string();
-    placeImage(std::move(stored), "/FlateDecode", image.width, image.height, "/DeviceRGB", rect);
+    flate.finish();
+    const std::shared_ptr<Buffer> buffer = collected.getBufferSharedPointer();
+    std::string stored(reinterpret_cast<const char*>(buffer->getBuffer()), buffer->getSize());
+    placeImage(std::move(stored), "/FlateDecode", image.width, image.height, 3, {}, rect);
   } catch (const std::exception&) {
     return false;
   }
@@ -125,7 +140,7 @@ bool CGPDFContext::drawImage(const PDFRasterImage& image, const PDFRect& rect) {
 }
 
 bool CGPDFContext::drawJpegImage(std::span<const std::uint8_t> jpeg, std::int64_t width, std::int64_t height,
-                                 int components, const PDFRect& rect) {
+                                 int components, const PDFRect& rect, std::span<const std::uint8_t> iccProfile) {
   if (!state_ || !state_->pageOpen || !usableRect(rect)) return false;
   if (width < 1 || height < 1 || (components != 1 && components != 3) || jpeg.size() < 4 || jpeg[0] != 0xFF ||
       jpeg[1] != 0xD8) {
@@ -133,31 +148,66 @@ bool CGPDFContext::drawJpegImage(std::span<const std::uint8_t> jpeg, std::int64_
   }
   try {
     placeImage(std::string(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()), "/DCTDecode", width, height,
-               components == 1 ? "/DeviceGray" : "/DeviceRGB", rect);
+               components, iccProfile, rect);
   } catch (const std::exception&) {
     return false;
   }
   return true;
 }
 
-void CGPDFContext::placeImage(std::string stored, const char* filterName, std::int64_t width, std::int64_t height,
-                              const char* colorSpace, const PDFRect& rect) {
+namespace {
+
+// One stream object of `stored` under `filterName`; data the screen rejects is
+// hex-encoded on top of that filter.
+QPDFObjectHandle screenedStream(QPDF& qpdf, const CGPDFContext::StreamScreen& screen, std::string stored,
+                                const char* filterName, std::size_t& storedBytes) {
   QPDFObjectHandle filter = QPDFObjectHandle::newName(filterName);
-  if (state_->screen &&
-      state_->screen(std::span(reinterpret_cast<const std::uint8_t*>(stored.data()), stored.size()))) {
+  if (screen && screen(std::span(reinterpret_cast<const std::uint8_t*>(stored.data()), stored.size()))) {
     stored = hexEncoded(stored);
     filter = QPDFObjectHandle::newArray();
     filter.appendItem(QPDFObjectHandle::newName("/ASCIIHexDecode"));
     filter.appendItem(QPDFObjectHandle::newName(filterName));
   }
-  QPDFObjectHandle stream = QPDFObjectHandle::newStream(state_->qpdf.get());
+  storedBytes += stored.size();
+  QPDFObjectHandle stream = QPDFObjectHandle::newStream(&qpdf);
   stream.replaceStreamData(stored, filter, QPDFObjectHandle::newNull());
+  return stream;
+}
+
+const char* deviceSpace(int components) {
+  switch (components) {
+    case 1: return "/DeviceGray";
+    case 4: return "/DeviceCMYK";
+    default: return "/DeviceRGB";
+  }
+}
+
+}  // namespace
+
+void CGPDFContext::placeImage(std::string stored, const char* filterName, std::int64_t width, std::int64_t height,
+                              int components, std::span<const std::uint8_t> iccProfile, const PDFRect& rect) {
+  QPDFObjectHandle colorSpace = QPDFObjectHandle::newName(deviceSpace(components));
+  if (!iccProfile.empty()) {
+    // The profile travels with the pixels; a reader that cannot use it falls
+    // back to the device space of the same number of components.
+    QPDFObjectHandle profile = screenedStream(
+        *state_->qpdf, state_->screen,
+        deflate(std::string(reinterpret_cast<const char*>(iccProfile.data()), iccProfile.size())), "/FlateDecode",
+        state_->storedBytes);
+    profile.getDict().replaceKey("/N", QPDFObjectHandle::newInteger(components));
+    profile.getDict().replaceKey("/Alternate", colorSpace);
+    colorSpace = QPDFObjectHandle::newArray();
+    colorSpace.appendItem(QPDFObjectHandle::newName("/ICCBased"));
+    colorSpace.appendItem(state_->qpdf->makeIndirectObject(profile));
+  }
+  QPDFObjectHandle stream =
+      screenedStream(*state_->qpdf, state_->screen, std::move(stored), filterName, state_->storedBytes);
   QPDFObjectHandle dictionary = stream.getDict();
   dictionary.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
   dictionary.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
   dictionary.replaceKey("/Width", QPDFObjectHandle::newInteger(width));
   dictionary.replaceKey("/Height", QPDFObjectHandle::newInteger(height));
-  dictionary.replaceKey("/ColorSpace", QPDFObjectHandle::newName(colorSpace));
+  dictionary.replaceKey("/ColorSpace", colorSpace);
   dictionary.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
 
   const std::string name = "Im" + std::to_string(state_->imageCount++);
@@ -194,7 +244,9 @@ bool CGPDFContext::endPage() {
 std::optional<std::vector<std::uint8_t>> CGPDFContext::close() {
   if (!state_ || state_->closed || state_->pageOpen) return std::nullopt;
   state_->closed = true;
-  return detail::serializedPDF(*state_->qpdf);
+  // The streams plus room for the objects, content and cross-reference
+  // table around them.
+  return detail::serializedPDF(*state_->qpdf, state_->storedBytes + 65536 + 512 * std::size_t(state_->imageCount));
 }
 
 }  // namespace quorvantelmic

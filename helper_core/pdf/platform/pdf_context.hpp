@@ -11,7 +11,9 @@
 //
 // A JPEG can also be placed as it is (DCTDecode), when its decoded pixels are
 // exactly what the page should show; a JPEG the screen rejects is hex-encoded
-// on top of its DCT data the same way.
+// on top of its DCT data the same way. A JPEG with a colour profile keeps it as
+// an ICCBased colour space, so a reader shows the colours the photo meant
+// without its pixels ever being converted here.
 //
 // Text recognition over rendered pages stands beside this writer in
 // text_recognizer.hpp.
@@ -46,18 +48,21 @@ class CGPDFContext {
   bool beginPage(const PDFRect& mediaBox);
   bool drawImage(const PDFRasterImage& image, const PDFRect& rect);
   // `jpeg` is a complete baseline or progressive JPEG of `width` x `height`
-  // pixels with 1 (grey) or 3 (colour) components, stored unchanged.
+  // pixels with 1 (grey) or 3 (colour) components, stored unchanged. A
+  // non-empty `iccProfile` (a profile of the same number of components) is
+  // its colour space, stored deflated and screened like the image.
   bool drawJpegImage(std::span<const std::uint8_t> jpeg, std::int64_t width, std::int64_t height, int components,
-                     const PDFRect& rect);
+                     const PDFRect& rect, std::span<const std::uint8_t> iccProfile = {});
   bool endPage();
 
   // Finishes the file; none when a page is still open or writing fails.
   std::optional<std::vector<std::uint8_t>> close();
 
  private:
-  // Stores one image stream (screened) and places it on the open page.
+  // Stores one image stream (screened) and places it on the open page; its
+  // colour space is the device space of `components`, or `iccProfile`.
   void placeImage(std::string stored, const char* filterName, std::int64_t width, std::int64_t height,
-                  const char* colorSpace, const PDFRect& rect);
+                  int components, std::span<const std::uint8_t> iccProfile, const PDFRect& rect);
 
   struct State;
   std::unique_ptr<State> state_;
