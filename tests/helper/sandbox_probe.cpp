@@ -18,10 +18,12 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -72,6 +74,13 @@ void harmlessAttempts() {
   report("kill-parent", ::kill(::getppid(), 0));
   report("kill-group", ::kill(0, 0));
   report("pidfd_open", ::syscall(SYS_pidfd_open, ::getppid(), 0));
+  // Calls the helper never makes, outside the allowed list: pushing input
+  // into a terminal, reading another process's limits, anonymous files.
+  char typed = 'x';
+  report("ioctl", ::ioctl(-1, TIOCSTI, &typed));
+  rlimit limits{};
+  report("prlimit-parent", ::prlimit(::getppid(), RLIMIT_NOFILE, nullptr, &limits));
+  report("memfd_create", ::syscall(SYS_memfd_create, nullptr, 0));
 }
 
 // The attempts that would change this process or start another one if the

@@ -59,7 +59,8 @@ TEST(SystemCallFilter, RefusesWhatTheHelperNeverNeeds) {
   for (const char* call :
        {"socket", "socketpair", "connect", "execve", "fork", "posix_spawn", "ptrace", "mount", "chroot", "chown",
         "fchown", "setns", "unshare", "setuid", "process_vm_readv", "bpf", "perf_event_open", "io_uring_setup",
-        "keyctl", "personality-change", "kill-parent", "kill-group", "tgkill-parent", "pidfd_open"}) {
+        "keyctl", "personality-change", "kill-parent", "kill-group", "tgkill-parent", "pidfd_open", "ioctl",
+        "prlimit-parent", "memfd_create"}) {
     EXPECT_EQ(results.at(call), "EPERM") << call;
   }
   // clone3 is unknown, so that glibc falls back to clone, where the flags show.
