@@ -18,11 +18,11 @@ small = 16384
 
 def fresh(name):
     """The target's seed directory, emptied of everything but the inputs of
-    past findings ("regression-*"), which stay seeds for good."""
+    past findings ("regression-*", "found-*"), which stay seeds for good."""
     directory = corpus / name
     directory.mkdir(parents=True, exist_ok=True)
     for path in directory.iterdir():
-        if not path.name.startswith("regression-"):
+        if not path.name.startswith(("regression-", "found-")):
             path.unlink()
     return directory
 
@@ -128,6 +128,42 @@ def main():
         for path in sorted((fixtures / directory).glob("*.pdf")):
             (names / (directory + "-" + path.name)).write_bytes(path.read_bytes())
             (pdfs / (directory + "-" + path.name)).write_bytes(path.read_bytes())
+
+    # The operation targets run a whole conversion, rendering or document per
+    # input, so their seeds are few: one small real file per format and kind,
+    # and the drawing-cost pages (shadings, JPEG 2000) for rendering.
+    conversion_seeds = ["image_bytes/plain.jpg", "image_bytes/profile.png", "image_bytes/plain.gif",
+                        "image_bytes/plain.bmp", "image_bytes/profile-le.tif", "image_bytes/plain.webp",
+                        "image_bytes/plain.avif", "images/cmyk.jpg", "images/palette-trns.png",
+                        "images/gray-alpha.png", "images/orientation-6.jpg", "images/photo-metadata.png"]
+    conversion = fresh("fuzz_image_conversion")
+    for name in conversion_seeds:
+        (conversion / name.replace("/", "-")).write_bytes((fixtures / name).read_bytes())
+
+    rendering = fresh("fuzz_pdf_rendering")
+    rendering_seeds = ["pdf/plain-page.pdf", "pdf/text-pages.pdf", "pdf/form-xobject-text.pdf", "pdf/rotations.pdf",
+                       "pdf/image-only.pdf", "pdf/object-streams.pdf", "pdf/mediabox-crop-smaller.pdf",
+                       "pdf/drawing-cost/shadings-everyday.pdf", "pdf/drawing-cost/shading-function-20-operators.pdf",
+                       "pdf/drawing-cost/jpx-photo.pdf"]
+    for name in rendering_seeds:
+        path = fixtures / name
+        if path.stat().st_size <= 32768:
+            (rendering / name.replace("/", "-")).write_bytes(path.read_bytes())
+
+    # A count byte (parts - 1), then every part but the last preceded by its
+    # two-byte length.
+    def framed(*names):
+        parts = [(fixtures / name).read_bytes() for name in names]
+        data = bytes([len(parts) - 1])
+        for part in parts[:-1]:
+            data += bytes([len(part) >> 8, len(part) & 0xFF]) + part
+        return data + parts[-1]
+
+    bound = fresh("fuzz_images_to_pdf")
+    for number, names in enumerate([["image_bytes/plain.jpg"], ["images/palette-trns.png"],
+                                    ["image_bytes/plain.gif", "images/orientation-6.jpg"],
+                                    ["images/cmyk.jpg", "image_bytes/plain.webp", "image_bytes/plain.bmp"]]):
+        (bound / f"images-{number + 1}-{'-'.join(pathlib.Path(n).stem for n in names)}").write_bytes(framed(*names))
 
 
 main()

@@ -29,14 +29,15 @@ cmake --build "$build" --target fuzz_targets --parallel "$jobs" >/dev/null
 # the image target decodes pixels only for small headers.
 max_len() {
   case "$1" in
-    fuzz_image_probing) echo 16384 ;;
-    fuzz_pdf_probing) echo 32768 ;;
+    fuzz_image_probing | fuzz_image_conversion | fuzz_images_to_pdf) echo 16384 ;;
+    fuzz_pdf_probing | fuzz_pdf_rendering) echo 32768 ;;
     *) echo 65536 ;;
   esac
 }
 
 targets=(fuzz_request_decoder fuzz_container_scanners fuzz_icc_embedding fuzz_container_completeness
-         fuzz_image_probing fuzz_pdf_name_scanner fuzz_pdf_probing)
+         fuzz_image_probing fuzz_pdf_name_scanner fuzz_pdf_probing fuzz_image_conversion fuzz_pdf_rendering
+         fuzz_images_to_pdf)
 if [ "$#" -gt 0 ]; then targets=("$@"); fi
 status=0
 total=0

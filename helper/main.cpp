@@ -30,6 +30,12 @@ int main(int, char** argv) {
   (void)mallopt(M_MMAP_THRESHOLD, 32 << 20);
   (void)mallopt(M_TRIM_THRESHOLD, 64 << 20);
 
+#ifndef QUORVANTELMIC_ADDRESS_SPACE_UNLIMITED
+  // No request, however hostile its input, takes more than this: an
+  // allocation beyond it fails and the request with it, the helper goes on.
+  (void)limitAddressSpace(kHelperAddressSpaceBytes);
+#endif
+
   // A parent that goes away must not kill the helper in the middle of an
   // operation (a half-done publication is rolled back only if we keep running);
   // writes to a closed pipe then fail with EPIPE instead.
@@ -39,6 +45,11 @@ int main(int, char** argv) {
   (void)silenceStandardError();
 
 #ifndef QUORVANTELMIC_UNFILTERED_HELPER
+  // Paths lead only to what the parent handed down and to the system files
+  // the libraries read. A kernel without Landlock leaves the file system as
+  // it is, and the system-call filter below is the protection.
+  (void)restrictFileSystem();
+
   // From here on the helper cannot run programs, start processes, open
   // sockets or touch other processes. A helper that cannot have this
   // protection refuses to work at all rather than work without it: it ends

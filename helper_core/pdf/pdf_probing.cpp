@@ -46,6 +46,10 @@ bool pageHasText(const CGPDFPage& coreGraphicsPage, const PDFPage& pdfKitPage) {
   CGPDFScanner scanner(stream, table, state.get());
   if (!scanner.scan()) return true;
   if (state->foundText) return true;
+  // Text drawn only by forms needs the extractor, which cannot be stopped
+  // once it runs: past its bounds the page is assumed to have text, as when
+  // the scan does not complete.
+  if (!pdfKitPage.admitTextExtraction()) return true;
   const std::optional<std::string> text = pdfKitPage.string();
   return text && !isBlank(*text);
 }

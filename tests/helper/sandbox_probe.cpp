@@ -8,15 +8,24 @@
 //
 // With "without-seccomp <program>" it makes the machine look like a kernel
 // without seccomp filters (the seccomp call does not exist, prctl refuses the
-// filter mode) and then runs <program> in its place.
+// filter mode) and then runs <program> in its place; "without-landlock
+// <program>" likewise makes it look like a kernel without Landlock.
+//
+// With "confined <file> <directory>" it confines its file system the way the
+// helper does before it installs the filter, with descriptor 3 (a file, read
+// only) and 4 (a directory) inherited, then tries paths inside and outside
+// what it was given: <file> and <directory> are outside.
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -65,6 +74,13 @@ void harmlessAttempts() {
   report("kill-parent", ::kill(::getppid(), 0));
   report("kill-group", ::kill(0, 0));
   report("pidfd_open", ::syscall(SYS_pidfd_open, ::getppid(), 0));
+  // Calls the helper never makes, outside the allowed list: pushing input
+  // into a terminal, reading another process's limits, anonymous files.
+  char typed = 'x';
+  report("ioctl", ::ioctl(-1, TIOCSTI, &typed));
+  rlimit limits{};
+  report("prlimit-parent", ::prlimit(::getppid(), RLIMIT_NOFILE, nullptr, &limits));
+  report("memfd_create", ::syscall(SYS_memfd_create, nullptr, 0));
 }
 
 // The attempts that would change this process or start another one if the
@@ -112,6 +128,49 @@ void refusedAttempts() {
   report("execve", ::execve("/bin/true", arguments, environ));
 }
 
+// What a compromised decoder would try through paths once confined, and
+// what the libraries need to keep working.
+void fileSystemAttempts(const std::string& outsideFile, const std::string& outsideDirectory) {
+  const auto opened = [](const char* name, const std::string& path, int flags) {
+    const int descriptor = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+    report(name, descriptor);
+    if (descriptor >= 0) ::close(descriptor);
+  };
+  opened("open-passwd", "/etc/passwd", O_RDONLY);
+  opened("open-outside-file", outsideFile, O_RDONLY);
+  opened("list-outside-directory", outsideDirectory, O_RDONLY | O_DIRECTORY);
+  opened("create-outside", outsideDirectory + "/planted", O_WRONLY | O_CREAT | O_EXCL);
+  report("unlink-outside", ::unlink(outsideFile.c_str()));
+  report("rename-outside", ::rename(outsideFile.c_str(), (outsideFile + ".moved").c_str()));
+  report("mkdir-outside", ::mkdir((outsideDirectory + "/made").c_str(), 0700));
+  opened("open-parent-proc", "/proc/" + std::to_string(::getppid()) + "/status", O_RDONLY);
+  opened("open-own-proc", "/proc/self/status", O_RDONLY);
+  opened("open-font-configuration", "/etc/fonts/fonts.conf", O_RDONLY);
+  opened("list-fonts", "/usr/share/fonts", O_RDONLY | O_DIRECTORY);
+  opened("write-library-directory", "/usr/lib/quorvantelmic-probe", O_WRONLY | O_CREAT | O_EXCL);
+  opened("read-inherited-file", "/dev/fd/3", O_RDONLY);
+  opened("write-inherited-read-only-file", "/dev/fd/3", O_WRONLY);
+  opened("create-in-inherited-directory", "/dev/fd/4/made-by-probe", O_WRONLY | O_CREAT | O_EXCL);
+  report("unlink-in-inherited-directory", ::unlink("/dev/fd/4/made-by-probe"));
+}
+
+int runWithoutLandlock(char** program) {
+  scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
+  const bool built = filter != nullptr &&
+                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_create_ruleset), 0) == 0 &&
+                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_add_rule), 0) == 0 &&
+                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_restrict_self), 0) == 0 &&
+                     ::seccomp_load(filter) == 0;
+  ::seccomp_release(filter);
+  if (!built) {
+    std::printf("install failed\n");
+    return 1;
+  }
+  ::execv(program[0], program);
+  std::printf("exec failed\n");
+  return 1;
+}
+
 int runWithoutSeccomp(char** program) {
   scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
   const scmp_arg_cmp filterMode{.arg = 0, .op = SCMP_CMP_EQ, .datum_a = PR_SET_SECCOMP, .datum_b = 0};
@@ -133,6 +192,19 @@ int runWithoutSeccomp(char** program) {
 
 int main(int argc, char** argv) {
   if (argc > 2 && std::string_view(argv[1]) == "without-seccomp") return runWithoutSeccomp(argv + 2);
+  if (argc > 2 && std::string_view(argv[1]) == "without-landlock") return runWithoutLandlock(argv + 2);
+  if (argc > 3 && std::string_view(argv[1]) == "confined") {
+    const int abi = quorvantelmic::restrictFileSystem();
+    std::printf("landlock %d\n", abi);
+    if (!quorvantelmic::installSystemCallFilter()) {
+      std::printf("install failed\n");
+      return 1;
+    }
+    // Unconfined, the attempts would really plant, move and remove files.
+    if (abi > 0) fileSystemAttempts(argv[2], argv[3]);
+    std::printf("done\n");
+    return 0;
+  }
   const bool unfiltered = argc > 1 && std::string_view(argv[1]) == "unfiltered";
   if (!unfiltered && !quorvantelmic::installSystemCallFilter()) {
     std::printf("install failed\n");

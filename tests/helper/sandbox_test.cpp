@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "helper/sandbox.hpp"
 #include "helper_core/file_access/descriptor_digest.hpp"
 #include "helper_core/file_access/unique_fd.hpp"
 #include "tests/file_access/file_test_support.hpp"
@@ -57,7 +59,8 @@ TEST(SystemCallFilter, RefusesWhatTheHelperNeverNeeds) {
   for (const char* call :
        {"socket", "socketpair", "connect", "execve", "fork", "posix_spawn", "ptrace", "mount", "chroot", "chown",
         "fchown", "setns", "unshare", "setuid", "process_vm_readv", "bpf", "perf_event_open", "io_uring_setup",
-        "keyctl", "personality-change", "kill-parent", "kill-group", "tgkill-parent", "pidfd_open"}) {
+        "keyctl", "personality-change", "kill-parent", "kill-group", "tgkill-parent", "pidfd_open", "ioctl",
+        "prlimit-parent", "memfd_create"}) {
     EXPECT_EQ(results.at(call), "EPERM") << call;
   }
   // clone3 is unknown, so that glibc falls back to clone, where the flags show.
@@ -264,6 +267,153 @@ TEST(SandboxedHelper, ServesEveryOperationUnderTheFilter) {
   const std::string pdf = testing_support::readFile(outputs + "/" + staged(200, "pdf"));
   EXPECT_EQ(pdf.substr(0, 5), "%PDF-");
   EXPECT_EQ(testing_support::entriesOf(outputs).size(), 6u + 3u + 1u);
+}
+
+#ifndef QUORVANTELMIC_ADDRESS_SPACE_UNLIMITED
+// The soft and hard "Max address space" of a process, as the kernel shows them.
+std::pair<std::string, std::string> addressSpaceLimitsOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/limits");
+  for (std::string line; std::getline(file, line);) {
+    if (!line.starts_with("Max address space")) continue;
+    std::istringstream fields(line.substr(std::string("Max address space").size()));
+    std::string soft;
+    std::string hard;
+    fields >> soft >> hard;
+    return {soft, hard};
+  }
+  return {};
+}
+
+// A helper waiting for its first request, after its start-up.
+void waitUntilReading(const HelperChild& helper) {
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!blockedCallOf(helper.pid()).starts_with("0 0x0 ") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_TRUE(blockedCallOf(helper.pid()).starts_with("0 0x0 ")) << "never waited on standard input";
+}
+#endif
+
+// The helper bounds its own address space, soft and hard limit, before it
+// reads anything; a lower limit it inherits stays.
+TEST(SandboxedHelper, BoundsItsOwnAddressSpace) {
+#ifdef QUORVANTELMIC_ADDRESS_SPACE_UNLIMITED
+  GTEST_SKIP() << "this build reserves sanitizer shadow memory, and its helper runs without the limit";
+#else
+  HelperChild helper;
+  ASSERT_TRUE(helper.started());
+  waitUntilReading(helper);
+  const std::string limit = std::to_string(kHelperAddressSpaceBytes);
+  EXPECT_EQ(addressSpaceLimitsOf(helper.pid()), std::make_pair(limit, limit));
+  EXPECT_EQ(helper.finish(60s).exitStatus, 0);
+
+  const std::string lower = std::to_string(kHelperAddressSpaceBytes - (std::uint64_t{1} << 30));
+  HelperChild limited({}, {"/usr/bin/prlimit", "--as=" + lower, testing::helperBinaryPath()});
+  ASSERT_TRUE(limited.started());
+  waitUntilReading(limited);
+  EXPECT_EQ(addressSpaceLimitsOf(limited.pid()), std::make_pair(lower, lower));
+  EXPECT_EQ(limited.finish(60s).exitStatus, 0);
+#endif
+}
+
+// A legitimate request that needs more address space than the helper has
+// fails as a request: an answer with an error, no crash, nothing left
+// behind, and the session goes on. The helper is started with 64 MiB more
+// than it holds when idle, and asked to convert a 100-megapixel image whose
+// decoded frame alone is 95 MiB.
+TEST(SandboxedHelper, ARequestBeyondItsAddressSpaceFailsCleanly) {
+#ifdef QUORVANTELMIC_ADDRESS_SPACE_UNLIMITED
+  GTEST_SKIP() << "this build reserves sanitizer shadow memory, and its helper runs without the limit";
+#else
+  std::uint64_t idleKilobytes = 0;
+  {
+    HelperChild helper;
+    ASSERT_TRUE(helper.started());
+    waitUntilReading(helper);
+    const std::string status = statusOf(helper.pid());
+    const std::size_t at = status.find("VmSize:");
+    ASSERT_NE(at, std::string::npos);
+    idleKilobytes = std::strtoull(status.c_str() + at + 7, nullptr, 10);
+    (void)helper.finish(60s);
+  }
+  testing_support::TemporaryDirectory root;
+  const UniqueFd image = testing_support::openOrThrow(fixture("pdf/images/gray-10000x10000.png"), O_RDONLY);
+  const UniqueFd directory = testing_support::openOrThrow(root.path().string(), O_RDONLY | O_DIRECTORY);
+  json convert = request("convert-image", 1);
+  convert["sourcePath"] = "/dev/fd/3";
+  convert["outputPath"] = "/dev/fd/4/" + staged(1, "jpg");
+  convert["options"] = json{{"quality", 0.8},
+                            {"metadataPolicy", "remove"},
+                            {"orientationPolicy", "preserve"},
+                            {"targetTypeIdentifier", "public.jpeg"},
+                            {"maximumWidth", nullptr},
+                            {"maximumHeight", nullptr}};
+  const std::string limit = std::to_string((idleKilobytes + 64 * 1024) * 1024);
+  HelperChild helper({{3, image.get()}, {4, directory.get()}},
+                     {"/usr/bin/prlimit", "--as=" + limit, testing::helperBinaryPath()});
+  ASSERT_TRUE(helper.send(convert.dump() + "\n" + request("hello", 2).dump() + "\n"));
+  const ChildOutcome run = helper.finish(300s);
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.standardError, "");
+  const std::vector<json> responses = run.responses();
+  ASSERT_EQ(responses.size(), 2u) << run.standardOutput;
+  EXPECT_EQ(responses[0]["ok"], false) << responses[0].dump();
+  EXPECT_TRUE(responses[0]["error"]["message"].is_string()) << responses[0].dump();
+  EXPECT_EQ(responses[1]["ok"], true);
+  EXPECT_TRUE(testing_support::entriesOf(root.path().string()).empty());
+#endif
+}
+
+// Paths, once the file system is confined the way the helper confines it
+// before it reads anything: the probe inherits a source file (3, read only)
+// and an output directory (4), as the helper does, and tries the rest of the
+// user's files, the password file, another process's /proc entries and the
+// system directories.
+TEST(FileSystemConfinement, PathsReachOnlyWhatWasHandedDownAndTheSystemFiles) {
+  testing_support::TemporaryDirectory root;
+  const std::string secret = root / "secret.txt";
+  {
+    std::ofstream(secret) << "the user's own file";
+  }
+  const std::string outputs = root / "outputs";
+  ASSERT_EQ(::mkdir(outputs.c_str(), 0700), 0);
+  const UniqueFd source = testing_support::openOrThrow(fixture("images/orientation-6.jpg"), O_RDONLY);
+  const UniqueFd directory = testing_support::openOrThrow(outputs, O_RDONLY | O_DIRECTORY);
+  HelperChild probe({{3, source.get()}, {4, directory.get()}},
+                    {QUORVANTELMIC_SANDBOX_PROBE, "confined", secret, root.path().string()});
+  const ChildOutcome run = probe.finish(60s);
+  ASSERT_EQ(run.exitStatus, 0) << run.standardOutput;
+  const auto results = probeResults(run.standardOutput);
+  if (results.at("landlock") == "0") GTEST_SKIP() << "this kernel has no Landlock; the filter alone protects";
+  ASSERT_TRUE(results.contains("done")) << run.standardOutput;
+  for (const char* refused :
+       {"open-passwd", "open-outside-file", "list-outside-directory", "create-outside", "unlink-outside",
+        "rename-outside", "mkdir-outside", "open-parent-proc", "write-library-directory",
+        "write-inherited-read-only-file"}) {
+    EXPECT_EQ(results.at(refused), "EACCES") << refused;
+  }
+  for (const char* allowed : {"open-own-proc", "open-font-configuration", "list-fonts", "read-inherited-file",
+                              "create-in-inherited-directory", "unlink-in-inherited-directory"}) {
+    EXPECT_EQ(results.at(allowed), "ok") << allowed;
+  }
+  EXPECT_EQ(testing_support::readFile(secret), "the user's own file");
+  EXPECT_EQ(testing_support::entriesOf(root.path().string()), (std::set<std::string>{"outputs", "secret.txt"}));
+  EXPECT_TRUE(testing_support::entriesOf(outputs).empty());
+}
+
+// On a kernel without Landlock the real helper runs as before, under its
+// system-call filter, and serves: a missing feature is never a failure.
+TEST(FileSystemConfinement, AKernelWithoutLandlockLeavesTheHelperServingUnderItsFilter) {
+  HelperChild helper({}, {QUORVANTELMIC_SANDBOX_PROBE, "without-landlock", testing::helperBinaryPath()});
+  ASSERT_TRUE(helper.started());
+  ASSERT_TRUE(helper.send(request("hello", 1).dump() + "\n"));
+  const std::string first = helper.waitForLines(1, 60s);
+  EXPECT_NE(first.find("\"ok\":true"), std::string::npos) << first;
+  EXPECT_NE(statusOf(helper.pid()).find("Seccomp:\t2\n"), std::string::npos);
+  const ChildOutcome run = helper.finish(60s);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.standardError, "");
 }
 
 }  // namespace

@@ -295,5 +295,22 @@ TEST(HostilePDFs, DrawingWorkBombs) {
   });
 }
 
+// Text that only forms draw, three million text operators of it: drawable,
+// but too much for the text extractor, which cannot be stopped once it runs
+// and keeps every word; the page is taken to have text without it. A
+// function-based shading whose PostScript function of a thousand operators
+// would run at every pixel, and a JPEG 2000 image whose codestream declares
+// 60000 x 60000 behind a 64 x 48 dictionary, are never drawn (nor searched
+// for text: a page that cannot be drawn is taken to have text).
+TEST(HostilePDFs, TextExtractionShadingAndJPEG2000Bombs) {
+  runCases({
+      {56, "08-text-in-forms-3-million-operators.pdf", kAccepted, 1, 612, 792, true},
+      {57, "../../pdf/drawing-cost/shading-function-1000-operators.pdf", kAccepted, 1, 612, 792, true,
+       kNotRendered},
+      {58, "../../pdf/drawing-cost/jpx-codestream-declares-60000-square.pdf", kAccepted, 1, 612, 792, true,
+       kNotRendered},
+  });
+}
+
 }  // namespace
 }  // namespace quorvantelmic

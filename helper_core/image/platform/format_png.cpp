@@ -13,6 +13,7 @@
 // byte, so the chunk is read and written as it stands and only inflated or
 // deflated here with zlib.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
@@ -29,6 +30,12 @@ namespace quorvantelmic::detail {
 namespace {
 
 constexpr png_alloc_size_t maximumChunkBytes = 64U * 1024U * 1024U;
+// What the compressed metadata chunks of one file (iCCP, zTXt, compressed
+// iTXt) may inflate to, all together. More than any real profile or XMP
+// packet needs (a JPEG cannot even carry a profile this large), and far below
+// what a deflate stream can promise: at about 1000 to 1 a 16 KB chunk is
+// 16 MiB, a 50 KB chunk 50 MiB.
+constexpr std::size_t maximumInflatedMetadataBytes = 16U * 1024U * 1024U;
 constexpr png_byte iccpChunkName[5] = {'i', 'C', 'C', 'P', '\0'};
 // An ICC profile declares its own size in its first four bytes; a profile
 // too short to hold its 128-byte header is not one.
@@ -79,7 +86,7 @@ ImageBytes profileFromIccpPayload(std::span<const std::uint8_t> payload) {
   };
   bool whole = inflateInto(0) && zs.avail_out == 0;
   const std::size_t declared = whole ? bigEndian32(profile.data()) : 0;
-  if (whole && declared >= iccHeaderBytes && declared <= maximumChunkBytes) {
+  if (whole && declared >= iccHeaderBytes && declared <= maximumInflatedMetadataBytes) {
     if (declared > iccHeaderBytes) {
       try {
         profile.resize(declared);
@@ -143,6 +150,76 @@ bool chunkFramingFits(std::span<const std::uint8_t> bytes, bool throughImageData
     offset += std::size_t{length} + 12;
   }
   // Where the framing runs out, libpng stops with its own error.
+  return true;
+}
+
+// The zlib stream of a compressed metadata chunk's payload, or nothing for a
+// chunk that is stored uncompressed or is not a metadata chunk. iCCP and zTXt
+// are a keyword, a zero byte and the method byte; iTXt adds a compression
+// flag, then a language tag and a translated keyword, each ended by a zero.
+std::optional<std::span<const std::uint8_t>> compressedMetadataStream(const std::uint8_t* type,
+                                                                      std::span<const std::uint8_t> payload) {
+  const bool profile = std::memcmp(type, "iCCP", 4) == 0;
+  const bool compressedText = std::memcmp(type, "zTXt", 4) == 0;
+  const bool internationalText = std::memcmp(type, "iTXt", 4) == 0;
+  if (!profile && !compressedText && !internationalText) return std::nullopt;
+  auto zero = [&](std::size_t from) {
+    return static_cast<std::size_t>(std::find(payload.begin() + static_cast<std::ptrdiff_t>(from), payload.end(), 0) -
+                                    payload.begin());
+  };
+  std::size_t at = zero(0);
+  if (at >= payload.size()) return std::nullopt;
+  if (internationalText) {
+    if (payload.size() - at < 3 || payload[at + 1] == 0) return std::nullopt;  // uncompressed text
+    at = zero(at + 3);
+    if (at >= payload.size()) return std::nullopt;
+    at = zero(at + 1);
+    if (at >= payload.size()) return std::nullopt;
+    return payload.subspan(at + 1);
+  }
+  if (payload.size() - at < 2) return std::nullopt;
+  return payload.subspan(at + 2);
+}
+
+// Whether every compressed metadata chunk of the file, all together, inflates
+// to at most `budget` bytes. The streams are inflated through a small window
+// and only counted, and counting stops as soon as the budget is spent, so a
+// file that would inflate to gigabytes costs the budget's worth of inflating
+// and nothing more. libpng (the profile and text chunks) and exiv2 (which
+// inflates every profile and text chunk it meets) read the file only after
+// this check, so neither ever inflates more than the budget either. A stream
+// that is damaged counts as far as it inflates: its readers stop there too.
+bool compressedMetadataFitsBudget(std::span<const std::uint8_t> bytes, std::size_t budget) {
+  std::array<std::uint8_t, 65536> window;
+  std::size_t offset = 8;
+  while (offset <= bytes.size() && bytes.size() - offset >= 12) {
+    const std::uint32_t length = bigEndian32(bytes.data() + offset);
+    if (length > bytes.size() - offset - 12) break;
+    const std::uint8_t* type = bytes.data() + offset + 4;
+    if (std::memcmp(type, "IEND", 4) == 0) break;
+    const auto stream = compressedMetadataStream(type, bytes.subspan(offset + 8, length));
+    offset += std::size_t{length} + 12;
+    if (!stream || stream->empty()) continue;
+    z_stream zs{};
+    if (inflateInit(&zs) != Z_OK) return false;
+    zs.next_in = const_cast<Bytef*>(stream->data());
+    zs.avail_in = static_cast<uInt>(stream->size());
+    int status = Z_OK;
+    while (status == Z_OK) {
+      zs.next_out = window.data();
+      zs.avail_out = static_cast<uInt>(window.size());
+      status = inflate(&zs, Z_NO_FLUSH);
+      const std::size_t produced = window.size() - zs.avail_out;
+      if (produced > budget) {
+        inflateEnd(&zs);
+        return false;
+      }
+      budget -= produced;
+      // No output and no input left to give: the stream is cut short.
+      if (status == Z_OK && produced == 0 && zs.avail_in == 0) break;
+    }
+    inflateEnd(&zs);
+  }
   return true;
 }
 
@@ -302,6 +379,8 @@ bool sniffPng(std::span<const std::uint8_t> bytes) {
 }
 
 std::unique_ptr<FormatDecoder> createPngDecoder(const SharedBytes& bytes) {
+  // A file whose metadata would inflate beyond the budget is not read at all.
+  if (!compressedMetadataFitsBudget(*bytes, maximumInflatedMetadataBytes)) return nullptr;
   PngHeader header;
   if (!readPngHeader(*bytes, header) || header.width == 0 || header.height == 0) return nullptr;
   return std::make_unique<PngDecoder>(bytes, std::move(header), scanChunks(*bytes));

@@ -5,8 +5,12 @@
 // form XObjects that each draw the next ten times takes a few hundred bytes
 // and billions of drawings, a tiling pattern with a step of a thousandth of a
 // point fills a page with hundreds of billions of tiles, an image may declare
-// ten gigapixels over a tiny stream, a mesh shading that inflates to a
-// quarter of a gigabyte becomes more than a gigabyte of vertices, and every q
+// ten gigapixels over a tiny stream (or a JPEG 2000 stream whose own header
+// declares them behind a small image dictionary), a mesh shading that
+// inflates to a quarter of a gigabyte becomes more than a gigabyte of
+// vertices, a function-based shading runs its colour function once for every
+// pixel it covers (a PostScript function of a thousand operators over one
+// page is minutes of work), and every q
 // operator keeps a saved graphics state alive until its Q. None of that can be interrupted once
 // poppler has started, so the work is estimated from the structure first,
 // with qpdf, and a page over the bounds is never handed to poppler.
@@ -29,6 +33,7 @@ struct PageDrawingCost {
   double imagePixels = 0;   // declared pixels of the images placed
   double patternTiles = 0;  // tiling-pattern cells painted
   double meshBytes = 0;     // decoded mesh-shading data poppler parses into vertices
+  double shadingWork = 0;   // function operations of smooth shadings, times the points they are evaluated at
   double depth = 0;         // deepest nesting of saved graphics states
 
   PageDrawingCost& operator+=(const PageDrawingCost& other);
@@ -38,6 +43,13 @@ struct PageDrawingCost {
   // Whether every count is within the bounds of a whole document (all its
   // pages together).
   bool withinDocumentBounds() const;
+  // Whether poppler may extract the text of a page of this cost, and of a
+  // document whose extractions so far cost this much together. Extraction
+  // runs every operator of the page and its forms without any way to stop it
+  // and keeps every word it finds until the end, so its bounds are tighter
+  // than drawing's.
+  bool withinTextExtractionPageBounds() const;
+  bool withinTextExtractionDocumentBounds() const;
 };
 
 // The cost of drawing `page` (content, forms, patterns, soft masks, Type 3

@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "helper_core/pdf/platform/library_support.hpp"
+#include "helper_core/pdf/platform/page_drawing_bounds.hpp"
 
 namespace quorvantelmic {
 
@@ -25,6 +26,8 @@ struct PDFDocumentState {
   bool encrypted = false;
   bool locked = false;
   bool edited = false;
+  // What the text extractions of this document executed so far.
+  PageDrawingCost textExtracted;
   // Documents whose pages were inserted here: qpdf reads their objects again
   // when this document is written, so they must outlive it.
   std::vector<std::shared_ptr<const PDFDocumentState>> sources;
@@ -41,6 +44,7 @@ struct PDFPageState {
 
 namespace {
 
+using detail::PageDrawingCost;
 using detail::PDFDocumentState;
 using detail::PDFPageState;
 
@@ -76,6 +80,18 @@ std::optional<std::string> PDFPage::string() const {
   if (!page) return std::nullopt;
   const poppler::byte_array utf8 = page->text().to_utf8();
   return std::string(utf8.begin(), utf8.end());
+}
+
+bool PDFPage::admitTextExtraction() const {
+  PDFDocumentState& document = *state_->document;
+  if (state_->object.isNull()) return false;
+  const std::optional<PageDrawingCost> cost = detail::pageDrawingCost(state_->object);
+  if (!cost || !cost->withinTextExtractionPageBounds()) return false;
+  PageDrawingCost total = document.textExtracted;
+  total += *cost;
+  if (!total.withinTextExtractionDocumentBounds()) return false;
+  document.textExtracted = total;
+  return true;
 }
 
 std::int64_t PDFPage::rotation() const {

@@ -35,6 +35,12 @@ class PDFPage {
   // text extractor can read.
   std::optional<std::string> string() const;
 
+  // Whether the text extractor may read this page: its drawing, added to
+  // that of the pages extracted before it in the same document, is within the
+  // bounds of text extraction. A page that passes is counted against the
+  // document's bound; one that does not is never handed to the extractor.
+  bool admitTextExtraction() const;
+
   // The page's rotation in degrees as stored or inherited, read as the
   // inspection reads it (a real such as 90.0 counts); 0 when absent or unreadable.
   std::int64_t rotation() const;
