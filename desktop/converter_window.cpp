@@ -174,7 +174,7 @@ ConverterWindow::ConverterWindow(const Glib::RefPtr<Gtk::Application>& applicati
       false);
   add_controller(drop);
 
-  inspector_ = std::make_unique<Inspector>(mainLoop_, helper_, [this](std::size_t index, const InspectionFacts& facts) {
+  factsReader_ = std::make_unique<ItemFactsReader>(mainLoop_, helper_, [this](std::size_t index, const InspectionFacts& facts) {
     inspected(index, facts);
   });
   refresh();
@@ -182,7 +182,7 @@ ConverterWindow::ConverterWindow(const Glib::RefPtr<Gtk::Application>& applicati
 
 ConverterWindow::~ConverterWindow() {
   runner_.cancel();
-  inspector_.reset();
+  factsReader_.reset();
 }
 
 Gtk::Widget& ConverterWindow::makeEmptyPage() {
@@ -390,7 +390,7 @@ void ConverterWindow::addFile(const std::string& given) {
   list_.append(added.widget);
   rows_.push_back(std::move(row));
   setState(added, RowState::inspecting);
-  inspector_->inspect(index, path);
+  factsReader_->inspect(index, path);
 }
 
 void ConverterWindow::inspected(std::size_t index, const InspectionFacts& facts) {

@@ -1,5 +1,5 @@
 // The one window: the files to convert with their state, the choices, and
-// Convert / Cancel. Every helper runs off the main loop, in the inspector's
+// Convert / Cancel. Every helper runs off the main loop, in the facts reader's
 // thread or the batch's.
 #pragma once
 
@@ -13,7 +13,7 @@
 #include <gtkmm.h>
 
 #include "desktop/batch.hpp"
-#include "desktop/inspector.hpp"
+#include "desktop/item_facts_reader.hpp"
 #include "desktop/main_loop_queue.hpp"
 
 namespace quorvantelmic {
@@ -61,7 +61,7 @@ class ConverterWindow : public Gtk::ApplicationWindow {
   void writeStateForTests() const;
   void batchFinished(bool stopped);
 
-  MainLoopQueue mainLoop_;  // before the runner and inspector, which post to it
+  MainLoopQueue mainLoop_;  // before the runner and facts reader, which post to it
   std::string helper_;
   BatchSettings settings_;
   std::vector<std::unique_ptr<Row>> rows_;  // never shrinks: rows are found by index
@@ -91,7 +91,7 @@ class ConverterWindow : public Gtk::ApplicationWindow {
   bool syncing_ = false;  // the widgets are being set from code, not by the user
 
   BatchRunner runner_ {mainLoop_};
-  std::unique_ptr<Inspector> inspector_;
+  std::unique_ptr<ItemFactsReader> factsReader_;
 };
 
 }  // namespace quorvantelmic

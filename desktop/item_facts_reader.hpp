@@ -27,15 +27,15 @@ struct InspectionFacts {
   std::string thumbnail;  // a PNG the helper made, or empty
 };
 
-class Inspector {
+class ItemFactsReader {
  public:
   using Done = std::function<void(std::size_t row, const InspectionFacts& facts)>;
 
   // `done` is called on the main loop.
-  Inspector(MainLoopQueue& mainLoop, std::string helper, Done done);
-  ~Inspector();
-  Inspector(const Inspector&) = delete;
-  Inspector& operator=(const Inspector&) = delete;
+  ItemFactsReader(MainLoopQueue& mainLoop, std::string helper, Done done);
+  ~ItemFactsReader();
+  ItemFactsReader(const ItemFactsReader&) = delete;
+  ItemFactsReader& operator=(const ItemFactsReader&) = delete;
 
   void inspect(std::size_t row, const std::string& path);
 

@@ -1,4 +1,4 @@
-#include "desktop/inspector.hpp"
+#include "desktop/item_facts_reader.hpp"
 
 #include <sys/stat.h>
 
@@ -66,10 +66,10 @@ std::string cacheFolder() {
   return makeFolders(folder + "/thumbnails") ? folder : std::string();
 }
 
-Inspector::Inspector(MainLoopQueue& mainLoop, std::string helper, Done done)
+ItemFactsReader::ItemFactsReader(MainLoopQueue& mainLoop, std::string helper, Done done)
     : mainLoop_(mainLoop), helper_(std::move(helper)), done_(std::move(done)), thread_([this] { work(); }) {}
 
-Inspector::~Inspector() {
+ItemFactsReader::~ItemFactsReader() {
   {
     const std::lock_guard lock(mutex_);
     closing_ = true;
@@ -79,7 +79,7 @@ Inspector::~Inspector() {
   thread_.join();
 }
 
-void Inspector::inspect(std::size_t row, const std::string& path) {
+void ItemFactsReader::inspect(std::size_t row, const std::string& path) {
   {
     const std::lock_guard lock(mutex_);
     queued_.emplace_back(row, path);
@@ -87,7 +87,7 @@ void Inspector::inspect(std::size_t row, const std::string& path) {
   wake_.notify_all();
 }
 
-void Inspector::work() {
+void ItemFactsReader::work() {
   for (;;) {
     std::pair<std::size_t, std::string> next;
     {
@@ -103,7 +103,7 @@ void Inspector::work() {
   }
 }
 
-InspectionFacts Inspector::inspectOne(const std::string& path) {
+InspectionFacts ItemFactsReader::inspectOne(const std::string& path) {
   InspectionFacts facts;
   ConversionJob job;
   job.helper = helper_;
@@ -148,7 +148,7 @@ InspectionFacts Inspector::inspectOne(const std::string& path) {
 
 // A thumbnail is named after the source's path, size and modification time,
 // so a changed file gets a new one and an unchanged one is made once.
-std::string Inspector::thumbnailOf(const std::string& path, bool pdf) {
+std::string ItemFactsReader::thumbnailOf(const std::string& path, bool pdf) {
   const std::string cache = cacheFolder();
   struct stat status {};
   if (cache.empty() || ::stat(path.c_str(), &status) != 0) return {};
