@@ -154,15 +154,11 @@ void fileSystemAttempts(const std::string& outsideFile, const std::string& outsi
   report("unlink-in-inherited-directory", ::unlink("/dev/fd/4/made-by-probe"));
 }
 
-int runWithoutLandlock(char** program) {
-  scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
-  const bool built = filter != nullptr &&
-                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_create_ruleset), 0) == 0 &&
-                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_add_rule), 0) == 0 &&
-                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_restrict_self), 0) == 0 &&
-                     ::seccomp_load(filter) == 0;
+// Loads `filter` (built when `built`), then runs `program` under it.
+int execUnder(scmp_filter_ctx filter, bool built, char** program) {
+  const bool loaded = built && ::seccomp_load(filter) == 0;
   ::seccomp_release(filter);
-  if (!built) {
+  if (!loaded) {
     std::printf("install failed\n");
     return 1;
   }
@@ -171,21 +167,22 @@ int runWithoutLandlock(char** program) {
   return 1;
 }
 
+int runWithoutLandlock(char** program) {
+  scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
+  const bool built = filter != nullptr &&
+                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_create_ruleset), 0) == 0 &&
+                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_add_rule), 0) == 0 &&
+                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_restrict_self), 0) == 0;
+  return execUnder(filter, built, program);
+}
+
 int runWithoutSeccomp(char** program) {
   scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
   const scmp_arg_cmp filterMode{.arg = 0, .op = SCMP_CMP_EQ, .datum_a = PR_SET_SECCOMP, .datum_b = 0};
   const bool built = filter != nullptr &&
                      ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(seccomp), 0) == 0 &&
-                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EINVAL), SCMP_SYS(prctl), 1, filterMode) == 0 &&
-                     ::seccomp_load(filter) == 0;
-  ::seccomp_release(filter);
-  if (!built) {
-    std::printf("install failed\n");
-    return 1;
-  }
-  ::execv(program[0], program);
-  std::printf("exec failed\n");
-  return 1;
+                     ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EINVAL), SCMP_SYS(prctl), 1, filterMode) == 0;
+  return execUnder(filter, built, program);
 }
 
 }  // namespace
