@@ -111,6 +111,14 @@ TEST(PixelBombs, AnAVIFBeyondTheDecoderLimitIsNotReadable) {
   EXPECT_LT(run.outcome.peakKilobytes, kSmallPeakKilobytes);
 }
 
+// A HEIC grid that announces 16 x 16 but whose grid record asks for
+// 65000 x 65000: libheif would allocate the grid's canvas while decoding.
+TEST(PixelBombs, AHEICGridLargerThanItsAnnouncedSizeIsNotDecoded) {
+  const HostileRun run = runHostile("grid-65000x65000.heic");
+  expectRefused(run, "grid-65000x65000.heic", "decode-failed", "The source image pixels could not be decoded.");
+  EXPECT_LT(run.outcome.peakKilobytes, kSmallPeakKilobytes);
+}
+
 // images-to-pdf inspects each image the same way before it draws a page.
 TEST(PixelBombs, ImagesToPDFRefusesThemBeforeDrawing) {
   for (const char* name : {"bomb-100000x100000.png", "bomb-100000x100000.tiff", "bomb-65500x65500.jpg",

@@ -224,11 +224,11 @@ struct OpenedHeif {
   UniqueHeifHandle primary;
 };
 
-std::optional<OpenedHeif> openHeif(const ImageBytes& bytes) {
+std::optional<OpenedHeif> openHeif(const ImageBytes& bytes, std::size_t dimensionLimit = maximumDecodeDimension) {
   OpenedHeif opened;
   opened.context.reset(heif_context_alloc());
   if (!opened.context) return std::nullopt;
-  heif_context_set_maximum_image_size_limit(opened.context.get(), static_cast<int>(maximumDecodeDimension));
+  heif_context_set_maximum_image_size_limit(opened.context.get(), static_cast<int>(dimensionLimit));
   if (heif_context_read_from_memory_without_copy(opened.context.get(), bytes.data(), bytes.size(), nullptr).code !=
       heif_error_Ok) {
     return std::nullopt;
@@ -303,6 +303,8 @@ class HeifDecoder final : public FormatDecoder {
     // size; the image is described as it will be decoded, upright.
     description_.width = static_cast<std::size_t>(std::max(0, heif_image_handle_get_width(handle)));
     description_.height = static_cast<std::size_t>(std::max(0, heif_image_handle_get_height(handle)));
+    codedWidth_ = static_cast<std::size_t>(std::max(0, heif_image_handle_get_ispe_width(handle)));
+    codedHeight_ = static_cast<std::size_t>(std::max(0, heif_image_handle_get_ispe_height(handle)));
     const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
     description_.storedBitDepth = bits > 0 ? static_cast<std::size_t>(bits) : 8;
     description_.hasAlpha = heif_image_handle_has_alpha_channel(handle) != 0;
@@ -324,7 +326,14 @@ class HeifDecoder final : public FormatDecoder {
   }
 
   std::optional<DecodedImage> decodeFrame0() const override {
-    std::optional<OpenedHeif> opened = openHeif(*bytes_);
+    // libheif 1.15 allocates a grid image at the size its grid record
+    // declares, which it never compares with the item's 'ispe': a 100-byte
+    // file announcing 64 × 64 can ask for gigabytes. An honest grid is exactly
+    // its 'ispe' (before any crop or rotation), so decoding under a side
+    // limit just above it refuses a lying grid before its canvas exists.
+    if (!withinDecodeLimits(codedWidth_, codedHeight_)) return std::nullopt;
+    const std::size_t codedSide = std::max({codedWidth_, codedHeight_, description_.width, description_.height});
+    std::optional<OpenedHeif> opened = openHeif(*bytes_, std::min(codedSide + 1, maximumDecodeDimension));
     if (!opened) return std::nullopt;
     const bool alpha = description_.hasAlpha;
     const bool deep = description_.storedBitDepth > 8;
@@ -370,6 +379,9 @@ class HeifDecoder final : public FormatDecoder {
 
  private:
   SharedBytes bytes_;
+  // The coded size from 'ispe', before libheif applies crop and rotation.
+  std::size_t codedWidth_ = 0;
+  std::size_t codedHeight_ = 0;
 };
 
 }  // namespace
