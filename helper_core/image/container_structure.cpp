@@ -108,4 +108,156 @@ bool completeBmffStructure(ByteView bytes, const BrandSet& expectedBrands) {
   return position == size && sawFileType && brandMatched && sawContent;
 }
 
+namespace {
+
+// The children of a box's payload, by type (the first of each type).
+struct BoxRange {
+  std::uint64_t start = 0;  // first byte after the header (and a full box's version and flags)
+  std::uint64_t end = 0;
+  std::uint8_t version = 0;
+};
+
+std::optional<BoxRange> findChildBox(ByteView bytes, std::uint64_t start, std::uint64_t end, std::string_view type,
+                                     bool fullBox) {
+  std::uint64_t position = start;
+  while (position < end) {
+    const std::optional<BmffBoxHeader> header = readBmffBoxHeader(bytes, position, end - position);
+    if (!header) return std::nullopt;
+    if (header->type == type) {
+      BoxRange range{position + header->headerSize, position + header->boxSize, 0};
+      if (fullBox) {
+        if (range.end - range.start < 4) return std::nullopt;
+        range.version = bytes[range.start];
+        range.start += 4;
+      }
+      return range;
+    }
+    position += header->boxSize;
+  }
+  return std::nullopt;
+}
+
+// A cursor over big-endian fields of varying width inside [position, end).
+struct FieldReader {
+  ByteView bytes;
+  std::uint64_t position;
+  std::uint64_t end;
+
+  std::optional<std::uint64_t> next(int byteCount) {
+    if (byteCount == 0) return 0;
+    if (!rangeFits(end, position, static_cast<std::uint64_t>(byteCount))) return std::nullopt;
+    const std::optional<std::uint64_t> value = bigEndianInteger(bytes, position, byteCount);
+    position += static_cast<std::uint64_t>(byteCount);
+    return value;
+  }
+};
+
+std::optional<std::uint64_t> primaryItemId(ByteView bytes, const BoxRange& meta) {
+  const std::optional<BoxRange> pitm = findChildBox(bytes, meta.start, meta.end, "pitm", true);
+  if (!pitm) return std::nullopt;
+  FieldReader reader{bytes, pitm->start, pitm->end};
+  return reader.next(pitm->version == 0 ? 2 : 4);
+}
+
+// The item type of `item` from its "infe" entry (version 2 or 3).
+std::optional<std::string> itemType(ByteView bytes, const BoxRange& meta, std::uint64_t item) {
+  const std::optional<BoxRange> iinf = findChildBox(bytes, meta.start, meta.end, "iinf", true);
+  if (!iinf) return std::nullopt;
+  std::uint64_t position = iinf->start + (iinf->version == 0 ? 2 : 4);
+  while (position < iinf->end) {
+    const std::optional<BmffBoxHeader> header = readBmffBoxHeader(bytes, position, iinf->end - position);
+    if (!header) return std::nullopt;
+    if (header->type == "infe" && header->boxSize >= header->headerSize + 4) {
+      const std::uint64_t body = position + header->headerSize;
+      const std::uint8_t version = bytes[body];
+      FieldReader reader{bytes, body + 4, position + header->boxSize};
+      if (version == 2 || version == 3) {
+        const std::optional<std::uint64_t> id = reader.next(version == 2 ? 2 : 4);
+        const std::optional<std::uint64_t> protection = reader.next(2);
+        if (!id || !protection) return std::nullopt;
+        if (*id == item) return asciiString(bytes, reader.position, 4);
+      }
+    }
+    position += header->boxSize;
+  }
+  return std::nullopt;
+}
+
+// Where the first extent of `item`'s data starts, as an offset into the file.
+std::optional<std::uint64_t> itemDataOffset(ByteView bytes, const BoxRange& meta, std::uint64_t item) {
+  const std::optional<BoxRange> iloc = findChildBox(bytes, meta.start, meta.end, "iloc", true);
+  if (!iloc || iloc->version > 2) return std::nullopt;
+  FieldReader reader{bytes, iloc->start, iloc->end};
+  const std::optional<std::uint64_t> sizes = reader.next(1);
+  const std::optional<std::uint64_t> moreSizes = reader.next(1);
+  if (!sizes || !moreSizes) return std::nullopt;
+  const int offsetSize = static_cast<int>(*sizes >> 4);
+  const int lengthSize = static_cast<int>(*sizes & 0x0F);
+  const int baseOffsetSize = static_cast<int>(*moreSizes >> 4);
+  const int indexSize = iloc->version >= 1 ? static_cast<int>(*moreSizes & 0x0F) : 0;
+  const auto validSize = [](int n) { return n == 0 || n == 4 || n == 8; };
+  if (!validSize(offsetSize) || !validSize(lengthSize) || !validSize(baseOffsetSize) || !validSize(indexSize)) {
+    return std::nullopt;
+  }
+  const std::optional<std::uint64_t> count = reader.next(iloc->version < 2 ? 2 : 4);
+  if (!count) return std::nullopt;
+  for (std::uint64_t i = 0; i < *count; ++i) {
+    const std::optional<std::uint64_t> id = reader.next(iloc->version < 2 ? 2 : 4);
+    const std::optional<std::uint64_t> method = iloc->version >= 1 ? reader.next(2) : std::optional<std::uint64_t>(0);
+    const std::optional<std::uint64_t> reference = reader.next(2);
+    const std::optional<std::uint64_t> base = reader.next(baseOffsetSize);
+    const std::optional<std::uint64_t> extents = reader.next(2);
+    if (!id || !method || !reference || !base || !extents) return std::nullopt;
+    std::optional<std::uint64_t> first;
+    for (std::uint64_t e = 0; e < *extents; ++e) {
+      const std::optional<std::uint64_t> index = reader.next(indexSize);
+      const std::optional<std::uint64_t> offset = reader.next(offsetSize);
+      const std::optional<std::uint64_t> length = reader.next(lengthSize);
+      if (!index || !offset || !length) return std::nullopt;
+      if (e == 0) first = offset;
+    }
+    if (*id != item) continue;
+    if (!first || *reference != 0) return std::nullopt;
+    const std::uint64_t relative = *base + *first;
+    if (relative < *base) return std::nullopt;
+    switch (*method & 0x0F) {
+      case 0:
+        return relative;
+      case 1: {
+        const std::optional<BoxRange> idat = findChildBox(bytes, meta.start, meta.end, "idat", false);
+        if (!idat || relative > idat->end - idat->start) return std::nullopt;
+        return idat->start + relative;
+      }
+      default:
+        return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<PrimaryItemGrid> primaryItemGrid(ByteView bytes) {
+  const std::optional<BoxRange> meta = findChildBox(bytes, 0, bytes.size(), "meta", true);
+  if (!meta) return std::nullopt;
+  const std::optional<std::uint64_t> primary = primaryItemId(bytes, *meta);
+  if (!primary) return std::nullopt;
+  const std::optional<std::string> type = itemType(bytes, *meta, *primary);
+  if (!type) return std::nullopt;
+  if (*type != "grid") return PrimaryItemGrid{};
+  const std::optional<std::uint64_t> record = itemDataOffset(bytes, *meta, *primary);
+  if (!record) return std::nullopt;
+  // ImageGrid: version, flags (bit 0: 32-bit sizes), rows - 1, columns - 1,
+  // output width, output height.
+  FieldReader reader{bytes, *record, bytes.size()};
+  const std::optional<std::uint64_t> version = reader.next(1);
+  const std::optional<std::uint64_t> flags = reader.next(1);
+  if (!version || !flags || *version != 0 || !reader.next(2)) return std::nullopt;
+  const int fieldSize = (*flags & 1) != 0 ? 4 : 2;
+  const std::optional<std::uint64_t> width = reader.next(fieldSize);
+  const std::optional<std::uint64_t> height = reader.next(fieldSize);
+  if (!width || !height) return std::nullopt;
+  return PrimaryItemGrid{true, *width, *height};
+}
+
 }  // namespace quorvantelmic

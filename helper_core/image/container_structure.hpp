@@ -6,6 +6,8 @@
 #include "helper_core/image/byte_readers.hpp"
 #include "helper_core/image/raster_types.hpp"
 
+#include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -28,5 +30,19 @@ bool completePNGStructure(ByteView bytes);
 // with one of `expectedBrands` as its major or a compatible brand, and a
 // "meta" or "mdat" box after it.
 bool completeBmffStructure(ByteView bytes, const BrandSet& expectedBrands);
+
+// What a HEIF file's primary item is made of, as far as decoding cost goes:
+// whether it is a grid of tiles and, if so, the output size its grid record
+// declares (a decoder allocates that canvas before it decodes any tile).
+struct PrimaryItemGrid {
+  bool isGrid = false;
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+};
+// Read from the top-level "meta" box: "pitm" names the primary item, "iinf"
+// its type, "iloc" where its data lies (in the file or in "idat"). No value
+// when any of them is missing or cannot be read, or when a grid's record
+// cannot be found.
+std::optional<PrimaryItemGrid> primaryItemGrid(ByteView bytes);
 
 }  // namespace quorvantelmic

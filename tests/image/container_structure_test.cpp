@@ -235,5 +235,27 @@ TEST(BmffStructure, LargeAndToEndSizes) {
   EXPECT_TRUE(completeBmffStructure(joined({fileType("avif", {}), toEnd}), avifBrands()));
 }
 
+// heif-enc stores even one tile as a grid whose record sits in "idat"; the
+// hostile copy is the same file with only the record's size patched.
+TEST(PrimaryItemGrid, IsReadFromTheMetaBoxOfRealFiles) {
+  const std::optional<PrimaryItemGrid> heic = primaryItemGrid(readFixture("plain.heic"));
+  ASSERT_TRUE(heic.has_value());
+  EXPECT_TRUE(heic->isGrid);
+  EXPECT_EQ(heic->width, 16u);
+  EXPECT_EQ(heic->height, 16u);
+  const std::optional<PrimaryItemGrid> avif = primaryItemGrid(readFixture("plain.avif"));
+  ASSERT_TRUE(avif.has_value());
+  EXPECT_FALSE(avif->isGrid);
+  const std::optional<PrimaryItemGrid> bomb = primaryItemGrid(readFixture("../hostile/grid-65000x65000.heic"));
+  ASSERT_TRUE(bomb.has_value());
+  EXPECT_EQ(bomb->width, 65000u);
+  EXPECT_EQ(bomb->height, 65000u);
+  // Every truncation inside the meta box leaves something unreadable.
+  const Bytes whole = readFixture("plain.heic");
+  for (std::size_t size = 0; size < 120; ++size) {
+    EXPECT_FALSE(primaryItemGrid(ByteView(whole.data(), size)).has_value()) << size;
+  }
+}
+
 }  // namespace
 }  // namespace quorvantelmic

@@ -8,6 +8,7 @@
 #include <avif/avif.h>
 #include <libheif/heif.h>
 
+#include "helper_core/image/container_structure.hpp"
 #include "helper_core/image/platform/format_unit.hpp"
 #include "helper_core/image/platform/metadata_exiv2.hpp"
 #include "helper_core/image/platform/pixels.hpp"
@@ -224,11 +225,11 @@ struct OpenedHeif {
   UniqueHeifHandle primary;
 };
 
-std::optional<OpenedHeif> openHeif(const ImageBytes& bytes, std::size_t dimensionLimit = maximumDecodeDimension) {
+std::optional<OpenedHeif> openHeif(const ImageBytes& bytes) {
   OpenedHeif opened;
   opened.context.reset(heif_context_alloc());
   if (!opened.context) return std::nullopt;
-  heif_context_set_maximum_image_size_limit(opened.context.get(), static_cast<int>(dimensionLimit));
+  heif_context_set_maximum_image_size_limit(opened.context.get(), static_cast<int>(maximumDecodeDimension));
   if (heif_context_read_from_memory_without_copy(opened.context.get(), bytes.data(), bytes.size(), nullptr).code !=
       heif_error_Ok) {
     return std::nullopt;
@@ -327,13 +328,14 @@ class HeifDecoder final : public FormatDecoder {
 
   std::optional<DecodedImage> decodeFrame0() const override {
     // libheif 1.15 allocates a grid image at the size its grid record
-    // declares, which it never compares with the item's 'ispe': a 100-byte
-    // file announcing 64 × 64 can ask for gigabytes. An honest grid is exactly
-    // its 'ispe' (before any crop or rotation), so decoding under a side
-    // limit just above it refuses a lying grid before its canvas exists.
+    // declares, which it never compares with the item's 'ispe' (the size the
+    // pixel limit approved): a 500-byte file announcing 16 x 16 can ask for
+    // gigabytes. An honest grid is exactly its 'ispe', so a grid record
+    // larger than it is refused before libheif sees it.
     if (!withinDecodeLimits(codedWidth_, codedHeight_)) return std::nullopt;
-    const std::size_t codedSide = std::max({codedWidth_, codedHeight_, description_.width, description_.height});
-    std::optional<OpenedHeif> opened = openHeif(*bytes_, std::min(codedSide + 1, maximumDecodeDimension));
+    const std::optional<PrimaryItemGrid> grid = primaryItemGrid(*bytes_);
+    if (!grid || (grid->isGrid && (grid->width > codedWidth_ || grid->height > codedHeight_))) return std::nullopt;
+    std::optional<OpenedHeif> opened = openHeif(*bytes_);
     if (!opened) return std::nullopt;
     const bool alpha = description_.hasAlpha;
     const bool deep = description_.storedBitDepth > 8;

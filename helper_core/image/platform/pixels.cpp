@@ -410,31 +410,40 @@ bool resample8(const std::uint8_t* source, std::size_t sourceWidth, std::size_t 
                      static_cast<int>(destinationWidth), static_cast<int>(destinationHeight), AV_PIX_FMT_GRAY8,
                      SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
   if (!context) return false;
+  // libswscale's vector code reads and writes whole vectors, past the end of
+  // a row when the width is not a multiple of the vector, and past the last
+  // row of a plane: it expects planes laid out as av_image_alloc lays them
+  // out, rows on aligned strides and padding after the plane. Tight planes
+  // let it write into the next heap block on small odd sizes.
+  constexpr std::size_t rowAlignment = 64;
+  const auto alignedStride = [](std::size_t width) { return (width + rowAlignment - 1) / rowAlignment * rowAlignment; };
+  const std::size_t sourcePlaneStride = alignedStride(sourceWidth);
+  const std::size_t destinationPlaneStride = alignedStride(destinationWidth);
   ImageBytes sourcePlane;
   ImageBytes destinationPlane;
   try {
-    sourcePlane.resize(sourceWidth * sourceHeight);
-    destinationPlane.resize(destinationWidth * destinationHeight);
+    sourcePlane.resize(sourcePlaneStride * sourceHeight + rowAlignment);
+    destinationPlane.resize(destinationPlaneStride * destinationHeight + rowAlignment);
   } catch (const std::bad_alloc&) {
     return false;
   }
   for (std::size_t c = 0; c < channels; ++c) {
     for (std::size_t y = 0; y < sourceHeight; ++y) {
       const std::uint8_t* row = source + y * sourceStride;
-      std::uint8_t* plane = sourcePlane.data() + y * sourceWidth;
+      std::uint8_t* plane = sourcePlane.data() + y * sourcePlaneStride;
       for (std::size_t x = 0; x < sourceWidth; ++x) plane[x] = row[x * channels + c];
     }
     const std::uint8_t* sourcePlanes[4] = {sourcePlane.data(), nullptr, nullptr, nullptr};
-    const int sourceStrides[4] = {static_cast<int>(sourceWidth), 0, 0, 0};
+    const int sourceStrides[4] = {static_cast<int>(sourcePlaneStride), 0, 0, 0};
     std::uint8_t* destinationPlanes[4] = {destinationPlane.data(), nullptr, nullptr, nullptr};
-    const int destinationStrides[4] = {static_cast<int>(destinationWidth), 0, 0, 0};
+    const int destinationStrides[4] = {static_cast<int>(destinationPlaneStride), 0, 0, 0};
     if (sws_scale(context.get(), sourcePlanes, sourceStrides, 0, static_cast<int>(sourceHeight), destinationPlanes,
                   destinationStrides) != static_cast<int>(destinationHeight)) {
       return false;
     }
     for (std::size_t y = 0; y < destinationHeight; ++y) {
       std::uint8_t* row = destination + y * destinationStride;
-      const std::uint8_t* plane = destinationPlane.data() + y * destinationWidth;
+      const std::uint8_t* plane = destinationPlane.data() + y * destinationPlaneStride;
       for (std::size_t x = 0; x < destinationWidth; ++x) row[x * channels + c] = plane[x];
     }
   }
