@@ -132,7 +132,10 @@ std::uint64_t handledRights(int abi) {
 
 // Grants `rights` on what `descriptor` names (beneath it, for a directory),
 // cut down to what Landlock allows on its kind of file. Other kinds (pipes,
-// sockets, terminals) are not reached through paths at all and get no rule.
+// sockets, terminals) are not reached through paths at all and get no rule;
+// nor do files on the kernel's internal mounts (a memfd, which fstat calls a
+// regular file), for which Landlock answers EBADFD: one such descriptor
+// inherited from a parent must not cost the whole confinement.
 bool allow(int ruleset, int descriptor, std::uint64_t rights, std::uint64_t handled) {
   struct stat status {};
   if (::fstat(descriptor, &status) != 0) return false;
@@ -145,7 +148,7 @@ bool allow(int ruleset, int descriptor, std::uint64_t rights, std::uint64_t hand
   }
   landlock_path_beneath_attr rule{.allowed_access = rights & handled, .parent_fd = descriptor};
   if (rule.allowed_access == 0) return true;
-  return ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+  return ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0 || errno == EBADFD;
 }
 
 // Grants `rights` on `path` when it exists; a path that does not is fine.

@@ -42,116 +42,17 @@
 #include <thread>
 
 #include "helper/sandbox.hpp"
+#include "tests/helper/sandbox_attempts.hpp"
 
 extern char** environ;
 
 namespace {
 
-void report(const char* name, long result) {
-  const char* outcome = result >= 0 ? "ok" : ::strerrorname_np(errno);
-  std::printf("%s %s\n", name, outcome != nullptr ? outcome : "unknown");
-}
+using namespace quorvantelmic::sandbox_attempts;
 
-// The attempts whose arguments make them fail or do nothing when no filter is
-// in place, each with an outcome other than EPERM (or ENOSYS for clone3).
-void harmlessAttempts() {
-  sockaddr_storage address{};
-  report("connect", ::connect(-1, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  report("fchown", ::fchown(-1, static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
-  report("chown", ::chown("/nonexistent/quorvantelmic-probe", static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
-  report("mount", ::mount(nullptr, nullptr, nullptr, 0, nullptr));
-  report("chroot", ::chroot("/nonexistent/quorvantelmic-probe"));
-  report("clone3", ::syscall(SYS_clone3, nullptr, 0));
-  report("setns", ::setns(-1, 0));
-  report("unshare", ::unshare(0));
-  report("setuid", ::setuid(::getuid()));
-  report("process_vm_readv", ::syscall(SYS_process_vm_readv, ::getpid(), nullptr, 0, nullptr, 0, 0));
-  report("bpf", ::syscall(SYS_bpf, -1, nullptr, 0));
-  report("perf_event_open", ::syscall(SYS_perf_event_open, nullptr, 0, -1, -1, 0));
-  report("io_uring_setup", ::syscall(SYS_io_uring_setup, 0, nullptr));
-  report("keyctl", ::syscall(SYS_keyctl, -1, 0, 0, 0, 0));
-  report("personality-query", ::personality(0xffffffff));
-  report("kill-parent", ::kill(::getppid(), 0));
-  report("kill-group", ::kill(0, 0));
-  report("pidfd_open", ::syscall(SYS_pidfd_open, ::getppid(), 0));
-  // Calls the helper never makes, outside the allowed list: pushing input
-  // into a terminal, reading another process's limits, anonymous files.
-  char typed = 'x';
-  report("ioctl", ::ioctl(-1, TIOCSTI, &typed));
-  rlimit limits{};
-  report("prlimit-parent", ::prlimit(::getppid(), RLIMIT_NOFILE, nullptr, &limits));
-  report("memfd_create", ::syscall(SYS_memfd_create, nullptr, 0));
-}
-
-// The attempts that would change this process or start another one if the
-// filter let them through.
-void refusedAttempts() {
-  report("socket", ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int pair[2];
-  report("socketpair", ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
-
-  const pid_t forked = ::fork();
-  if (forked == 0) ::_exit(0);
-  if (forked > 0) ::waitpid(forked, nullptr, 0);
-  report("fork", forked);
-
-  char* const arguments[] = {const_cast<char*>("/bin/true"), nullptr};
-  pid_t spawned = -1;
-  const int spawnError = ::posix_spawn(&spawned, "/bin/true", nullptr, nullptr, arguments, environ);
-  if (spawnError == 0) ::waitpid(spawned, nullptr, 0);
-  errno = spawnError;
-  report("posix_spawn", spawnError == 0 ? 0 : -1);
-
-  report("ptrace", ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr));
-  report("personality-change", ::personality(static_cast<unsigned long>(ADDR_NO_RANDOMIZE)));
-
-  report("kill-self", ::kill(::getpid(), 0));
-  report("tgkill-self", ::syscall(SYS_tgkill, ::getpid(), ::gettid(), 0));
-  report("tgkill-parent", ::syscall(SYS_tgkill, ::getppid(), ::getppid(), 0));
-
-  // A thread that a library starts must still work.
-  std::atomic<bool> ran = false;
-  std::thread([&ran] { ran = true; }).join();
-  std::printf("thread %s\n", ran ? "ok" : "failed");
-
-  // Reading files is what the helper does all day.
-  char status[4096] = {};
-  const int file = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-  const ssize_t got = file >= 0 ? ::read(file, status, sizeof status - 1) : -1;
-  if (file >= 0) ::close(file);
-  report("read", got);
-  const char* mode = std::strstr(status, "Seccomp:\t");
-  std::printf("seccomp-mode %c\n", mode != nullptr ? mode[9] : '?');
-
-  // Last, since it would replace the probe if it worked.
-  std::fflush(stdout);
-  report("execve", ::execve("/bin/true", arguments, environ));
-}
-
-// What a compromised decoder would try through paths once confined, and
-// what the libraries need to keep working.
-void fileSystemAttempts(const std::string& outsideFile, const std::string& outsideDirectory) {
-  const auto opened = [](const char* name, const std::string& path, int flags) {
-    const int descriptor = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
-    report(name, descriptor);
-    if (descriptor >= 0) ::close(descriptor);
-  };
-  opened("open-passwd", "/etc/passwd", O_RDONLY);
-  opened("open-outside-file", outsideFile, O_RDONLY);
-  opened("list-outside-directory", outsideDirectory, O_RDONLY | O_DIRECTORY);
-  opened("create-outside", outsideDirectory + "/planted", O_WRONLY | O_CREAT | O_EXCL);
-  report("unlink-outside", ::unlink(outsideFile.c_str()));
-  report("rename-outside", ::rename(outsideFile.c_str(), (outsideFile + ".moved").c_str()));
-  report("mkdir-outside", ::mkdir((outsideDirectory + "/made").c_str(), 0700));
-  opened("open-parent-proc", "/proc/" + std::to_string(::getppid()) + "/status", O_RDONLY);
-  opened("open-own-proc", "/proc/self/status", O_RDONLY);
-  opened("open-font-configuration", "/etc/fonts/fonts.conf", O_RDONLY);
-  opened("list-fonts", "/usr/share/fonts", O_RDONLY | O_DIRECTORY);
-  opened("write-library-directory", "/usr/lib/quorvantelmic-probe", O_WRONLY | O_CREAT | O_EXCL);
-  opened("read-inherited-file", "/dev/fd/3", O_RDONLY);
-  opened("write-inherited-read-only-file", "/dev/fd/3", O_WRONLY);
-  opened("create-in-inherited-directory", "/dev/fd/4/made-by-probe", O_WRONLY | O_CREAT | O_EXCL);
-  report("unlink-in-inherited-directory", ::unlink("/dev/fd/4/made-by-probe"));
+void printLine(const char* name, const char* outcome) {
+  std::printf("%s %s\n", name, outcome);
+  std::fflush(stdout);  // before an execve that might replace the probe
 }
 
 // Loads `filter` (built when `built`), then runs `program` under it.
@@ -198,7 +99,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     // Unconfined, the attempts would really plant, move and remove files.
-    if (abi > 0) fileSystemAttempts(argv[2], argv[3]);
+    if (abi > 0) fileSystemAttempts(printLine, argv[2], argv[3]);
     std::printf("done\n");
     return 0;
   }
@@ -207,8 +108,8 @@ int main(int argc, char** argv) {
     std::printf("install failed\n");
     return 1;
   }
-  harmlessAttempts();
-  if (!unfiltered) refusedAttempts();
+  harmlessAttempts(printLine);
+  if (!unfiltered) refusedAttempts(printLine);
   std::printf("done\n");
   return 0;
 }

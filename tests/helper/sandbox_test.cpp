@@ -23,6 +23,7 @@
 #include "helper_core/file_access/descriptor_digest.hpp"
 #include "helper_core/file_access/unique_fd.hpp"
 #include "tests/file_access/file_test_support.hpp"
+#include "tests/support/child_process.hpp"
 #include "tests/support/helper_child.hpp"
 #include "tests/support/helper_process.hpp"
 
@@ -400,6 +401,86 @@ TEST(FileSystemConfinement, PathsReachOnlyWhatWasHandedDownAndTheSystemFiles) {
   EXPECT_EQ(testing_support::readFile(secret), "the user's own file");
   EXPECT_EQ(testing_support::entriesOf(root.path().string()), (std::set<std::string>{"outputs", "secret.txt"}));
   EXPECT_TRUE(testing_support::entriesOf(outputs).empty());
+}
+
+// The same attempts from inside the real helper: a decoder taken over by the
+// file it reads (preloaded in place of libjpeg's jpeg_read_header) tries them
+// in the middle of a conversion. What the README promises a compromised
+// decoder cannot do, it cannot do; the conversion then goes on and publishes
+// its output, and the user's other file is untouched.
+TEST(SandboxedHelper, ADecoderTakenOverInsideTheHelperReachesOnlyWhatItWasHanded) {
+  testing_support::TemporaryDirectory root;
+  const std::string secret = root / "secret.txt";
+  {
+    std::ofstream(secret) << "the user's own file";
+  }
+  const std::string outputs = root / "outputs";
+  ASSERT_EQ(::mkdir(outputs.c_str(), 0700), 0);
+  const UniqueFd source = testing_support::openOrThrow(fixture("images/orientation-6.jpg"), O_RDONLY);
+  const UniqueFd directory = testing_support::openOrThrow(outputs, O_RDONLY | O_DIRECTORY);
+  json convert = request("convert-image", 1);
+  convert["sourcePath"] = "/dev/fd/3";
+  convert["outputPath"] = "/dev/fd/4/" + staged(1, "png");
+  convert["options"] = json{{"quality", 0.8},
+                            {"metadataPolicy", "remove"},
+                            {"orientationPolicy", "preserve"},
+                            {"targetTypeIdentifier", "public.png"},
+                            {"maximumWidth", nullptr},
+                            {"maximumHeight", nullptr}};
+  // A parent may leak a descriptor no path reaches (here a memfd, as a
+  // toolkit's shared-memory buffer would be): it must not cost the helper
+  // its confinement.
+  const UniqueFd leaked = testing::memoryFile("leaked");
+  const ChildOutcome run = testing::runSession(
+      convert.dump() + "\n", {{3, source.get()}, {4, directory.get()}, {5, leaked.get()}}, 120s,
+      {std::string("LD_PRELOAD=") + QUORVANTELMIC_COMPROMISED_DECODER, "ASAN_OPTIONS=verify_asan_link_order=0",
+       "QUORVANTELMIC_OUTSIDE_FILE=" + secret, "QUORVANTELMIC_OUTSIDE_DIRECTORY=" + root.path().string()});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+
+  std::map<std::string, std::string> results;
+  std::vector<json> answers;
+  std::istringstream lines(run.standardOutput);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("compromised ")) {
+      const std::string rest = line.substr(std::string("compromised ").size());
+      results[rest.substr(0, rest.find(' '))] = rest.substr(rest.find(' ') + 1);
+    } else {
+      answers.push_back(json::parse(line));
+    }
+  }
+  ASSERT_TRUE(results.contains("done")) << "the preloaded decoder never ran:\n" << run.standardOutput;
+  for (const char* call : {"socket", "socketpair", "connect", "fork", "posix_spawn", "execve", "mount", "chroot",
+                           "setns", "unshare", "setuid", "process_vm_readv", "bpf", "perf_event_open",
+                           "io_uring_setup", "keyctl", "personality-change", "kill-parent", "kill-group",
+                           "tgkill-parent", "pidfd_open", "ioctl", "prlimit-parent", "memfd_create"}) {
+    EXPECT_EQ(results[call], "EPERM") << call;
+  }
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_EQ(results["ptrace"], "EPERM");
+#endif
+  // Landlock is there whenever the probe can confine itself with it.
+  HelperChild landlockProbe({}, {QUORVANTELMIC_SANDBOX_PROBE, "confined", "/nonexistent", "/nonexistent"});
+  if (probeResults(landlockProbe.finish(60s).standardOutput)["landlock"] != "0") {
+    for (const char* refused :
+         {"open-passwd", "open-outside-file", "list-outside-directory", "create-outside", "unlink-outside",
+          "rename-outside", "mkdir-outside", "open-parent-proc", "write-library-directory",
+          "write-inherited-read-only-file"}) {
+      EXPECT_EQ(results[refused], "EACCES") << refused;
+    }
+  }
+  for (const char* allowed : {"thread", "read", "open-own-proc", "open-font-configuration", "list-fonts",
+                              "read-inherited-file", "create-in-inherited-directory",
+                              "unlink-in-inherited-directory"}) {
+    EXPECT_EQ(results[allowed], "ok") << allowed;
+  }
+  EXPECT_EQ(results["seccomp-mode"], "2");
+
+  ASSERT_EQ(answers.size(), 1u) << run.standardOutput;
+  EXPECT_EQ(answers[0]["ok"], true) << answers[0].dump();
+  EXPECT_EQ(testing_support::readFile(secret), "the user's own file");
+  EXPECT_EQ(testing_support::entriesOf(root.path().string()), (std::set<std::string>{"outputs", "secret.txt"}));
+  EXPECT_EQ(testing_support::entriesOf(outputs), (std::set<std::string>{staged(1, "png")}));
 }
 
 // On a kernel without Landlock the real helper runs as before, under its
