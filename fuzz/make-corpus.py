@@ -22,7 +22,7 @@ def fresh(name):
     directory = corpus / name
     directory.mkdir(parents=True, exist_ok=True)
     for path in directory.iterdir():
-        if not path.name.startswith(("regression-", "found-")):
+        if not path.name.startswith(("regression-", "found-", "real-")):
             path.unlink()
     return directory
 

@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -366,41 +367,58 @@ TEST(SandboxedHelper, ARequestBeyondItsAddressSpaceFailsCleanly) {
 #endif
 }
 
+// A user's folder as the confinement tests see it: a file of theirs that
+// nobody hands the helper, a source handed down as descriptor 3 (read only)
+// and an outputs folder handed down as descriptor 4.
+struct UserFolder {
+  testing_support::TemporaryDirectory root;
+  std::string secret = root / "secret.txt";
+  std::string outputs = root / "outputs";
+  UniqueFd source;
+  UniqueFd directory;
+
+  UserFolder() {
+    std::ofstream(secret) << "the user's own file";
+    if (::mkdir(outputs.c_str(), 0700) != 0) throw std::runtime_error("cannot make " + outputs);
+    source = testing_support::openOrThrow(fixture("images/orientation-6.jpg"), O_RDONLY);
+    directory = testing_support::openOrThrow(outputs, O_RDONLY | O_DIRECTORY);
+  }
+
+  // The user's own file and the folder around the outputs are as they were.
+  void expectUntouched() const {
+    EXPECT_EQ(testing_support::readFile(secret), "the user's own file");
+    EXPECT_EQ(testing_support::entriesOf(root.path().string()), (std::set<std::string>{"outputs", "secret.txt"}));
+  }
+};
+
+// The path attempts a confined process must see refused, and those the
+// libraries need.
+constexpr const char* kPathsRefused[] = {"open-passwd",       "open-outside-file",       "list-outside-directory",
+                                         "create-outside",    "unlink-outside",          "rename-outside",
+                                         "mkdir-outside",     "open-parent-proc",        "write-library-directory",
+                                         "write-inherited-read-only-file"};
+constexpr const char* kPathsAllowed[] = {"open-own-proc",       "open-font-configuration",       "list-fonts",
+                                         "read-inherited-file", "create-in-inherited-directory",
+                                         "unlink-in-inherited-directory"};
+
 // Paths, once the file system is confined the way the helper confines it
 // before it reads anything: the probe inherits a source file (3, read only)
 // and an output directory (4), as the helper does, and tries the rest of the
 // user's files, the password file, another process's /proc entries and the
 // system directories.
 TEST(FileSystemConfinement, PathsReachOnlyWhatWasHandedDownAndTheSystemFiles) {
-  testing_support::TemporaryDirectory root;
-  const std::string secret = root / "secret.txt";
-  {
-    std::ofstream(secret) << "the user's own file";
-  }
-  const std::string outputs = root / "outputs";
-  ASSERT_EQ(::mkdir(outputs.c_str(), 0700), 0);
-  const UniqueFd source = testing_support::openOrThrow(fixture("images/orientation-6.jpg"), O_RDONLY);
-  const UniqueFd directory = testing_support::openOrThrow(outputs, O_RDONLY | O_DIRECTORY);
-  HelperChild probe({{3, source.get()}, {4, directory.get()}},
-                    {QUORVANTELMIC_SANDBOX_PROBE, "confined", secret, root.path().string()});
+  const UserFolder folder;
+  HelperChild probe({{3, folder.source.get()}, {4, folder.directory.get()}},
+                    {QUORVANTELMIC_SANDBOX_PROBE, "confined", folder.secret, folder.root.path().string()});
   const ChildOutcome run = probe.finish(60s);
   ASSERT_EQ(run.exitStatus, 0) << run.standardOutput;
   const auto results = probeResults(run.standardOutput);
   if (results.at("landlock") == "0") GTEST_SKIP() << "this kernel has no Landlock; the filter alone protects";
   ASSERT_TRUE(results.contains("done")) << run.standardOutput;
-  for (const char* refused :
-       {"open-passwd", "open-outside-file", "list-outside-directory", "create-outside", "unlink-outside",
-        "rename-outside", "mkdir-outside", "open-parent-proc", "write-library-directory",
-        "write-inherited-read-only-file"}) {
-    EXPECT_EQ(results.at(refused), "EACCES") << refused;
-  }
-  for (const char* allowed : {"open-own-proc", "open-font-configuration", "list-fonts", "read-inherited-file",
-                              "create-in-inherited-directory", "unlink-in-inherited-directory"}) {
-    EXPECT_EQ(results.at(allowed), "ok") << allowed;
-  }
-  EXPECT_EQ(testing_support::readFile(secret), "the user's own file");
-  EXPECT_EQ(testing_support::entriesOf(root.path().string()), (std::set<std::string>{"outputs", "secret.txt"}));
-  EXPECT_TRUE(testing_support::entriesOf(outputs).empty());
+  for (const char* refused : kPathsRefused) EXPECT_EQ(results.at(refused), "EACCES") << refused;
+  for (const char* allowed : kPathsAllowed) EXPECT_EQ(results.at(allowed), "ok") << allowed;
+  folder.expectUntouched();
+  EXPECT_TRUE(testing_support::entriesOf(folder.outputs).empty());
 }
 
 // The same attempts from inside the real helper: a decoder taken over by the
@@ -409,15 +427,7 @@ TEST(FileSystemConfinement, PathsReachOnlyWhatWasHandedDownAndTheSystemFiles) {
 // decoder cannot do, it cannot do; the conversion then goes on and publishes
 // its output, and the user's other file is untouched.
 TEST(SandboxedHelper, ADecoderTakenOverInsideTheHelperReachesOnlyWhatItWasHanded) {
-  testing_support::TemporaryDirectory root;
-  const std::string secret = root / "secret.txt";
-  {
-    std::ofstream(secret) << "the user's own file";
-  }
-  const std::string outputs = root / "outputs";
-  ASSERT_EQ(::mkdir(outputs.c_str(), 0700), 0);
-  const UniqueFd source = testing_support::openOrThrow(fixture("images/orientation-6.jpg"), O_RDONLY);
-  const UniqueFd directory = testing_support::openOrThrow(outputs, O_RDONLY | O_DIRECTORY);
+  const UserFolder folder;
   json convert = request("convert-image", 1);
   convert["sourcePath"] = "/dev/fd/3";
   convert["outputPath"] = "/dev/fd/4/" + staged(1, "png");
@@ -432,9 +442,10 @@ TEST(SandboxedHelper, ADecoderTakenOverInsideTheHelperReachesOnlyWhatItWasHanded
   // its confinement.
   const UniqueFd leaked = testing::memoryFile("leaked");
   const ChildOutcome run = testing::runSession(
-      convert.dump() + "\n", {{3, source.get()}, {4, directory.get()}, {5, leaked.get()}}, 120s,
+      convert.dump() + "\n", {{3, folder.source.get()}, {4, folder.directory.get()}, {5, leaked.get()}}, 120s,
       {std::string("LD_PRELOAD=") + QUORVANTELMIC_COMPROMISED_DECODER, "ASAN_OPTIONS=verify_asan_link_order=0",
-       "QUORVANTELMIC_OUTSIDE_FILE=" + secret, "QUORVANTELMIC_OUTSIDE_DIRECTORY=" + root.path().string()});
+       "QUORVANTELMIC_OUTSIDE_FILE=" + folder.secret,
+       "QUORVANTELMIC_OUTSIDE_DIRECTORY=" + folder.root.path().string()});
   ASSERT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitStatus, 0) << run.standardError;
 
@@ -462,25 +473,17 @@ TEST(SandboxedHelper, ADecoderTakenOverInsideTheHelperReachesOnlyWhatItWasHanded
   // Landlock is there whenever the probe can confine itself with it.
   HelperChild landlockProbe({}, {QUORVANTELMIC_SANDBOX_PROBE, "confined", "/nonexistent", "/nonexistent"});
   if (probeResults(landlockProbe.finish(60s).standardOutput)["landlock"] != "0") {
-    for (const char* refused :
-         {"open-passwd", "open-outside-file", "list-outside-directory", "create-outside", "unlink-outside",
-          "rename-outside", "mkdir-outside", "open-parent-proc", "write-library-directory",
-          "write-inherited-read-only-file"}) {
-      EXPECT_EQ(results[refused], "EACCES") << refused;
-    }
+    for (const char* refused : kPathsRefused) EXPECT_EQ(results[refused], "EACCES") << refused;
   }
-  for (const char* allowed : {"thread", "read", "open-own-proc", "open-font-configuration", "list-fonts",
-                              "read-inherited-file", "create-in-inherited-directory",
-                              "unlink-in-inherited-directory"}) {
-    EXPECT_EQ(results[allowed], "ok") << allowed;
-  }
+  for (const char* allowed : kPathsAllowed) EXPECT_EQ(results[allowed], "ok") << allowed;
+  EXPECT_EQ(results["thread"], "ok");
+  EXPECT_EQ(results["read"], "ok");
   EXPECT_EQ(results["seccomp-mode"], "2");
 
   ASSERT_EQ(answers.size(), 1u) << run.standardOutput;
   EXPECT_EQ(answers[0]["ok"], true) << answers[0].dump();
-  EXPECT_EQ(testing_support::readFile(secret), "the user's own file");
-  EXPECT_EQ(testing_support::entriesOf(root.path().string()), (std::set<std::string>{"outputs", "secret.txt"}));
-  EXPECT_EQ(testing_support::entriesOf(outputs), (std::set<std::string>{staged(1, "png")}));
+  folder.expectUntouched();
+  EXPECT_EQ(testing_support::entriesOf(folder.outputs), (std::set<std::string>{staged(1, "png")}));
 }
 
 // On a kernel without Landlock the real helper runs as before, under its
