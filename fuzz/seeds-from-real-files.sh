@@ -14,7 +14,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 corpus=${1:?usage: fuzz/seeds-from-real-files.sh CORPUS_DIR}
 manifest=$corpus/manifest.tsv
 build=$here/../build/fuzz
-"$here/run.sh" 0 "$(mktemp -d)" fuzz_request_decoder >/dev/null  # builds the fuzz targets
+if [ ! -f "$build/build.ninja" ]; then
+  CC=clang CXX=clang++ cmake -S "$here/.." -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUORVANTELMIC_FUZZ=ON -DQUORVANTELMIC_TESTS=OFF -DQUORVANTELMIC_BENCHMARKS=OFF >/dev/null
+fi
+cmake --build "$build" --target fuzz_targets --parallel 2 >/dev/null
 work=$(mktemp -d -t quorvantelmic-seeds.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
