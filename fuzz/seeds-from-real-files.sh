@@ -36,14 +36,16 @@ seed_target() {
     while IFS=$'\t' read -r line file; do cp "$corpus/$file" "$pool/line-$line"; done
   "$build/fuzz/$target" -merge=1 -max_len="$limit" -timeout=20 -rss_limit_mb=2048 "$merged" "$pool" \
     >"$work/$target.log" 2>&1
+  # libFuzzer names merged inputs by their SHA-1; the pool's digests lead
+  # back to the manifest lines.
+  (cd "$pool" && sha1sum -- *) > "$work/$target.sums"
   local kept=0
   for new in "$merged"/*; do
     local name
     name=$(basename "$new")
     [ -e "$here/corpus/$target/$name" ] && continue
-    # libFuzzer names merged inputs by their digest; find the pool file back.
     local line
-    line=$(cd "$pool" && sha1sum -- * | awk -v digest="$name" '$1 == digest { print $2; exit }')
+    line=$(awk -v digest="$name" '$1 == digest { print $2 }' "$work/$target.sums" | head -1)
     [ -n "$line" ] || continue
     local row
     row=$(sed -n "${line#line-}p" "$manifest")
