@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "tests/staging/staging_test_support.hpp"
-#include "tests/staging/system_call_faults.hpp"
+#include "tests/fault_injection/system_call_faults.hpp"
 
 namespace quorvantelmic {
 namespace {
