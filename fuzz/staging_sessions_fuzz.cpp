@@ -7,8 +7,11 @@
 // source as 3 and the staging directory as 4 for a conversion). Between the
 // requests a second actor, the user, creates, renames, replaces, changes or
 // deletes entries in the destination and staging directories, and the input
-// may arm one failing system call (fsync, renameat2, linkat, unlinkat, or
-// short reads) for the next request.
+// may arm failing system calls (fsync, renameat2, linkat or unlinkat after N
+// calls, with an errno, once or a few times; or short reads) for the next
+// request. The input is a colour byte for the source image, then one step
+// after another: the step byte modulo 8, then its arguments in the order the
+// steps below read them (fuzz/make-corpus.py writes seeds that way).
 //
 // Invariants:
 // - every file the user made or changed, and every published output, stays
@@ -19,7 +22,8 @@
 // - every error is one of the operation's codes with a well-formed message;
 // - after a final cleanup of every session only the published outputs and
 //   the user's files remain, unless the user tampered with that staging
-//   directory or more than one call was made to fail.
+//   directory or more than one call was made to fail in one request (a
+//   single failure must always leave a state a later request can finish).
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -226,6 +230,7 @@ struct KeptFile {
 class Run {
  public:
   explicit Run(std::span<const std::uint8_t> data) : input_(data) {
+    reserveRequestDescriptors();
     char pattern[] = "/dev/shm/quorvantelmic-stagefuzz-XXXXXX";
     char fallback[] = "/tmp/quorvantelmic-stagefuzz-XXXXXX";
     // tmpfs when there is one: every step synchronises, and a disk would make
@@ -248,8 +253,9 @@ class Run {
 
   ~Run() {
     testing_support::clearInjectedFaults();
-    ::close(3);
-    ::close(4);
+    // Nothing of this tree stays open at 3 and 4.
+    placeDescriptor(nullDevice().get(), 3);
+    placeDescriptor(nullDevice().get(), 4);
     destinationFd_.reset();
     sourceFd_.reset();
     removeTree(root_);
@@ -308,7 +314,23 @@ class Run {
     return presented(FileIdentity::of(status));
   }
 
-  void placeDescriptor(int from, int number) {
+  // /dev/null, which holds 3 and 4 between requests.
+  static const UniqueFd& nullDevice() {
+    static const UniqueFd device = keep(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    return device;
+  }
+
+  // Descriptors 3 and 4 stay taken for the whole process, by /dev/null between
+  // requests: a number that is free for a moment would be taken by whatever
+  // opens next (the sanitizer's symbolizer pipes), and the next request's
+  // descriptor would replace it.
+  static void reserveRequestDescriptors() {
+    for (const int number : {3, 4}) {
+      if (::fcntl(number, F_GETFD) < 0) placeDescriptor(nullDevice().get(), number);
+    }
+  }
+
+  static void placeDescriptor(int from, int number) {
     REQUIRE_STEP(::dup3(from, number, O_CLOEXEC) == number);
   }
 
@@ -407,7 +429,7 @@ class Run {
           send(request, {HelperErrorCode::invalidRequest, HelperErrorCode::unsupportedSource,
                          HelperErrorCode::resourceLimit, HelperErrorCode::decodeFailed, HelperErrorCode::encodeFailed,
                          HelperErrorCode::outputExists, HelperErrorCode::filesystemPolicy});
-      ::close(4);
+      placeDescriptor(nullDevice().get(), 4);
       if (!response.ok) return;
       // The output exists with the reported length and digest.
       const std::optional<std::string> bytes = readPath(stagingPath(session) + "/" + output.name);
@@ -464,7 +486,7 @@ class Run {
   // A published file: exists under its name in the destination, is the
   // committed identity, holds the validated bytes; from now on it is the
   // user's and must stay.
-  void requirePublished(const std::string& displayName, const std::string& finalPath,
+  void requirePublished(const Session& session, const std::string& displayName, const std::string& finalPath,
                         const ProtocolFileIdentity& committed, const std::string& sha256) {
     REQUIRE_STEP(finalPath == std::string(displayPath) + "/" + displayName);
     const std::string path = destination_ + "/" + displayName;
@@ -475,6 +497,7 @@ class Run {
     const std::optional<std::string> bytes = readPath(path);
     REQUIRE_STEP(bytes && digestOf(*bytes) == sha256);
     kept_[displayName] = KeptFile{status->st_ino, sha256, false, 0};
+    publishedFrom_[status->st_ino] = session.stagingName;
   }
 
   void publish() {
@@ -492,7 +515,7 @@ class Run {
     placeDescriptor(destinationFd_.get(), 3);
     const HelperResponse response = send(request, stagingCodes);
     if (!response.ok) return;
-    requirePublished(*response.displayName, *response.finalPath, *response.committedIdentity, sha256);
+    requirePublished(session, *response.displayName, *response.finalPath, *response.committedIdentity, sha256);
     output.written = false;
   }
 
@@ -518,7 +541,7 @@ class Run {
     REQUIRE_STEP(response.publishedOutputs->size() == session.outputs.size());
     for (std::size_t index = 0; index < session.outputs.size(); ++index) {
       const PublishedOutputRecord& record = (*response.publishedOutputs)[index];
-      requirePublished(record.displayName, record.finalPath, record.committedIdentity, digests[index]);
+      requirePublished(session, record.displayName, record.finalPath, record.committedIdentity, digests[index]);
       session.outputs[index].written = false;
     }
   }
@@ -549,7 +572,9 @@ class Run {
     if (single) {
       request["outputName"] = names[0];
       request["output"] = nullptr;
-      if (!bindings.empty()) request["output"] = {{"identity", bindings[0]["identity"]}, {"sha256", bindings[0]["sha256"]}};
+      if (!bindings.empty()) {
+        request["output"] = {{"identity", bindings[0]["identity"]}, {"sha256", bindings[0]["sha256"]}};
+      }
     } else {
       request["outputNames"] = names;
       request["outputs"] = bindings;
@@ -605,10 +630,8 @@ class Run {
   void taint(const std::string& path) {
     const std::size_t slash = path.find('/');
     if (slash != std::string::npos) excused_.insert(path.substr(0, slash));
-    if (lstatPath(destination_ + "/" + path).has_value()) {
-      const std::optional<struct stat> status = lstatPath(destination_ + "/" + path);
-      if (S_ISDIR(status->st_mode)) excused_.insert(path);
-    }
+    const std::optional<struct stat> status = lstatPath(destination_ + "/" + path);
+    if (status && S_ISDIR(status->st_mode)) excused_.insert(path);
   }
 
   void keepUserFile(const std::string& path) {
@@ -616,6 +639,17 @@ class Run {
     const std::optional<std::string> bytes = readPath(destination_ + "/" + path);
     REQUIRE_STEP(status && bytes);
     kept_[path] = KeptFile{status->st_ino, digestOf(*bytes), true, static_cast<mode_t>(status->st_mode & 07777)};
+  }
+
+  // The user is about to delete or overwrite `path`. When it is a published
+  // output, a pin its publication could not remove (see the cleanup of
+  // publication leftovers) may now be that file's last name: cleanup must not
+  // take it without a binding to prove it, so that staging directory stays.
+  void losing(const std::string& path) {
+    const std::optional<struct stat> status = lstatPath(destination_ + "/" + path);
+    if (!status || !S_ISREG(status->st_mode)) return;
+    const auto published = publishedFrom_.find(status->st_ino);
+    if (published != publishedFrom_.end()) excused_.insert(published->second);
   }
 
   void interfere() {
@@ -644,7 +678,9 @@ class Run {
       const bool inStaging = input_.next() % 2 == 1 && !S_ISDIR(status->st_mode);
       const std::string target =
           inStaging ? sessions_[input_.below(sessionCount)].stagingName + "/" + userName(true) : userName(false);
-      if (target == chosen || ::rename(from.c_str(), (destination_ + "/" + target).c_str()) != 0) return;
+      if (target == chosen) return;
+      losing(target);
+      if (::rename(from.c_str(), (destination_ + "/" + target).c_str()) != 0) return;
       taint(target);
       std::map<std::string, KeptFile> moved;
       for (auto it = kept_.begin(); it != kept_.end();) {
@@ -671,6 +707,7 @@ class Run {
       // Replace it with a file of its own.
       const std::string temporary = root_ + "/replacement";
       REQUIRE_STEP(writeNewFile(temporary, contents, 0600));
+      losing(chosen);
       REQUIRE_STEP(::rename(temporary.c_str(), from.c_str()) == 0);
       keepUserFile(chosen);
     } else if (action == 3) {
@@ -682,6 +719,7 @@ class Run {
       }
       keepUserFile(chosen);
     } else {
+      losing(chosen);
       if (::unlink(from.c_str()) == 0) kept_.erase(chosen);
     }
   }
@@ -740,6 +778,8 @@ class Run {
   std::array<Session, sessionCount> sessions_;
   std::map<std::string, KeptFile> kept_;
   std::set<std::string> excused_;
+  // The staging directory each published inode came from.
+  std::map<ino_t, std::string> publishedFrom_;
   int armedFailures_ = 0;
   bool severalFailures_ = false;
 };

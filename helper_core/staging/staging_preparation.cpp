@@ -54,7 +54,9 @@ FileIdentity StagingBroker::createOwnerRecord(std::string_view bytes, BorrowedFd
   // failed preparation (which reports no identity to clean up with) can roll
   // the whole directory back.
   try {
-    if (::fchmod(writer.get(), S_IRUSR) != 0) policyFault("The staging ownership record permissions could not be fixed.");
+    if (::fchmod(writer.get(), S_IRUSR) != 0) {
+      policyFault("The staging ownership record permissions could not be fixed.");
+    }
 
     std::size_t written = 0;
     while (written < bytes.size()) {
@@ -78,7 +80,8 @@ FileIdentity StagingBroker::createOwnerRecord(std::string_view bytes, BorrowedFd
     verifyDescriptorBytes(writer.borrow(), bytes);
     const UniqueFd reader = openEntryForReading(stagingDescriptor, name);
     if (!reader) policyFault("An owned staging entry is unavailable.");
-    if (!nameLeadsTo(stagingDescriptor, name, reader.borrow(), EntryExpectation(ownerIdentity).exactly().linkCount(1, 1))) {
+    if (!nameLeadsTo(stagingDescriptor, name, reader.borrow(),
+                     EntryExpectation(ownerIdentity).exactly().linkCount(1, 1))) {
       policyFault("An owned staging entry changed.");
     }
     verifyDescriptorBytes(reader.borrow(), bytes);
