@@ -717,7 +717,17 @@ class Run {
         const UniqueFd file(::open(from.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
         if (file) REQUIRE_STEP(::write(file.get(), contents.data(), contents.size()) > 0);
       }
-      keepUserFile(chosen);
+      // The changed bytes are the user's, wherever they are seen: under this
+      // name when it is the file's only one or already the user's, and under
+      // every name of the file the user keeps (a published output changed
+      // through the pin its publication left behind; the pin's name stays
+      // the helper's to remove).
+      if (status->st_nlink == 1 || kept_.contains(chosen)) keepUserFile(chosen);
+      std::vector<std::string> sameFile;
+      for (const auto& [path, file] : kept_) {
+        if (file.inode == status->st_ino && path != chosen) sameFile.push_back(path);
+      }
+      for (const std::string& path : sameFile) keepUserFile(path);
     } else {
       losing(chosen);
       if (::unlink(from.c_str()) == 0) kept_.erase(chosen);
