@@ -694,9 +694,10 @@ class Run {
         }
       }
       kept_.merge(moved);
-      // A file of the helper's the user moved is the user's from now on.
-      const std::optional<struct stat> landed = lstatPath(destination_ + "/" + target);
-      if (landed && S_ISREG(landed->st_mode) && !kept_.contains(target)) keepUserFile(target);
+      // A file of the helper's the user moved stays the helper's (moved back,
+      // the helper may take it as its own again), but is not left behind by
+      // the helper where the user put it.
+      if (!kept_.contains(target)) placedByUser_.insert(target);
       return;
     }
     if (S_ISDIR(status->st_mode)) {
@@ -774,7 +775,7 @@ class Run {
     for (const std::string& path : entries()) {
       const std::size_t slash = path.find('/');
       if (excused_.contains(path.substr(0, slash))) continue;
-      if (kept_.contains(path)) continue;
+      if (kept_.contains(path) || placedByUser_.contains(path)) continue;
       std::fprintf(stderr, "left behind: %s\n", path.c_str());
       std::abort();
     }
@@ -788,6 +789,8 @@ class Run {
   std::array<Session, sessionCount> sessions_;
   std::map<std::string, KeptFile> kept_;
   std::set<std::string> excused_;
+  // Where the user moved files of the helper's.
+  std::set<std::string> placedByUser_;
   // The staging directory each published inode came from.
   std::map<ino_t, std::string> publishedFrom_;
   int armedFailures_ = 0;
