@@ -166,4 +166,37 @@ def main():
         (bound / f"images-{number + 1}-{'-'.join(pathlib.Path(n).stem for n in names)}").write_bytes(framed(*names))
 
 
+    # Staging sessions: a colour byte for the source, then one step after
+    # another (the step byte modulo 8 and its arguments, in the order the
+    # target reads them; 7 leaves a presented identity or digest as it is).
+    prepare, prepare_set, write, publish, publish_set, cleanup, interfere, fail = range(8)
+    keep = 7
+    single_png = [prepare, 0, 0, keep, write, 0, 0, 0]
+    publish_first = [publish, 0, 0, keep, keep, keep, keep, keep, 0]
+    cleanup_first = [cleanup, 0, keep, keep, keep, keep]
+    page_set = [prepare_set, 1, 2, 0, 5, 1, keep,
+                write, 1, 1, 1, 3, 0x25, 0x50, 0x44, 0x46, write, 1, 0, 0, write, 1, 2, 0]
+    publish_pages = [publish_set, 1, keep, keep, keep, 1] + [keep] * 6
+    sessions = {
+        "publish-and-clean-up": single_png + publish_first + cleanup_first,
+        # "Page 1.png" taken by the user before the set is published.
+        "set-beside-a-taken-name": page_set + [interfere, 0, 0x41, 0, 0, 0, 0, 1, 0] + publish_pages
+        + [cleanup, 1, keep, keep, keep],
+        # The link fails once; the retry publishes.
+        "link-fails-then-retry": single_png + [fail, 2, 0, 0, 0] + publish_first + publish_first + cleanup_first,
+        # The output's synchronisation fails after the link.
+        "sync-fails-after-link": single_png + [fail, 0, 1, 0, 0] + publish_first + publish_first + cleanup_first,
+        # The removal of the pin after the commit fails.
+        "pin-removal-fails": single_png + [fail, 3, 0, 0, 0] + publish_first + cleanup_first,
+        # Cleanup with short reads, then the user replaces the staged output.
+        "short-reads-and-a-replaced-output": single_png + [fail, 4, 0, 0, 2] + cleanup_first + single_png
+        + [interfere, 2, 0x42, 2] + publish_first + cleanup_first,
+        # A staging directory name the user holds already.
+        "staging-name-taken": [interfere, 0, 0x43, 0, 0, 5, 0] + single_png + publish_first,
+    }
+    staging = fresh("fuzz_staging_sessions")
+    for name, steps in sessions.items():
+        (staging / name).write_bytes(bytes([0x40] + steps))
+
+
 main()

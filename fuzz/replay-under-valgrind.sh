@@ -29,7 +29,7 @@ if [ "$#" -gt 0 ]; then
 else
   targets=(fuzz_request_decoder fuzz_container_scanners fuzz_icc_embedding fuzz_container_completeness
            fuzz_image_probing fuzz_pdf_name_scanner fuzz_pdf_probing fuzz_image_conversion fuzz_pdf_rendering
-           fuzz_images_to_pdf)
+           fuzz_images_to_pdf fuzz_staging_sessions)
 fi
 logs=$(mktemp -d -t quorvantelmic-replay.XXXXXX)
 status=0

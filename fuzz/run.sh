@@ -31,13 +31,15 @@ max_len() {
   case "$1" in
     fuzz_image_probing | fuzz_image_conversion | fuzz_images_to_pdf) echo 16384 ;;
     fuzz_pdf_probing | fuzz_pdf_rendering) echo 32768 ;;
+    # Forty steps of a few bytes each; anything longer is never read.
+    fuzz_staging_sessions) echo 2048 ;;
     *) echo 65536 ;;
   esac
 }
 
 targets=(fuzz_request_decoder fuzz_container_scanners fuzz_icc_embedding fuzz_container_completeness
          fuzz_image_probing fuzz_pdf_name_scanner fuzz_pdf_probing fuzz_image_conversion fuzz_pdf_rendering
-         fuzz_images_to_pdf)
+         fuzz_images_to_pdf fuzz_staging_sessions)
 if [ "$#" -gt 0 ]; then targets=("$@"); fi
 status=0
 total=0

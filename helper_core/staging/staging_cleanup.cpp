@@ -13,6 +13,7 @@
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
 #include "helper_core/protocol/inherited_descriptors.hpp"
+#include "helper_core/staging/publication_broker.hpp"
 #include "helper_core/staging/staging_broker.hpp"
 #include "helper_core/staging/staging_internal.hpp"
 
@@ -34,6 +35,45 @@ UniqueFd openOwnedEntry(BorrowedFd directory, const std::string& name, const Ent
   if (!entry) policyFault("An owned staging entry is unavailable.");
   if (!nameLeadsTo(directory, name, entry.borrow(), expected)) policyFault("An owned staging entry changed.");
   return entry;
+}
+
+// A publication that committed but could not remove its pin afterwards
+// leaves the published file's second name in the staging directory, under a
+// pin or removal name of its own, and asks for cleanup. Removing that name
+// loses nothing while the file keeps another: only such names that hold a
+// regular file of ours with the published permissions and at least two links
+// count as leftovers.
+bool isPublicationLeftover(BorrowedFd staging, const std::string& name) {
+  if (!name.starts_with(publicationPinPrefix) && !name.starts_with(publicationDeletePrefix)) return false;
+  const std::optional<struct stat> status = statEntry(staging, name);
+  return status && S_ISREG(status->st_mode) && status->st_uid == ::geteuid() &&
+         (status->st_mode & (S_IRWXU | S_IRWXG | S_IRWXO)) == publishedOutputPermissions && status->st_nlink >= 2;
+}
+
+// Quarantines a publication leftover, proves it is still a second name of a
+// published file, and removes that name; a failed proof moves it back.
+void removePublicationLeftover(BorrowedFd staging, const std::string& name) {
+  RenameBack putBack(staging,
+                     renameToFreshName(staging, name, entryQuarantinePrefix,
+                                       {"A unique staging-entry quarantine name could not be allocated.",
+                                        "An owned staging entry could not be quarantined."}),
+                     name);
+  UniqueFd entry = openEntryForReading(staging, putBack.temporaryName());
+  if (!entry) policyFault("An owned staging entry is unavailable.");
+  const std::optional<struct stat> status = statDescriptor(entry.borrow());
+  if (!status || !nameLeadsTo(staging, putBack.temporaryName(), entry.borrow(),
+                              EntryExpectation(FileIdentity::of(*status))
+                                  .exactly()
+                                  .linkCount(2, static_cast<nlink_t>(-1))
+                                  .mode(publishedOutputPermissions)
+                                  .ownedByUs())) {
+    policyFault("An owned staging entry changed.");
+  }
+  entry.reset();
+  if (removeEntry(staging, putBack.temporaryName()) != 0) {
+    policyFault("An identity-bound staging entry could not be removed.");
+  }
+  putBack.commit();
 }
 
 }  // namespace
@@ -104,10 +144,28 @@ CleanedStaging StagingBroker::cleanup(std::string_view destinationPath,
     }
   }
 
+  // A cleanup that failed after it had removed everything but the directory
+  // itself (its synchronisation or its own removal failed) put the empty
+  // directory back, with no record left to prove it by. An empty private
+  // directory under the staging name holds nothing to lose: it goes without.
+  if (inventory(staging.borrow()).empty()) {
+    RenameBack putBack(destination.borrow(), quarantineStagingRoot(destination.borrow(), name, expectedStaging), name);
+    requireExactInventory(staging.borrow(), {});
+    if (removeEntry(destination.borrow(), putBack.temporaryName(), true) != 0) {
+      policyFault("The empty staging directory could not be removed.");
+    }
+    putBack.commit();
+    return CleanedStaging{synchronizeDirectory(destination.borrow())};
+  }
+
   const std::string record = encodedOwnerRecord(stagingId, outputNames);
   {
+    // Device, inode, size and modification time, not the status-change time:
+    // a cleanup that failed after it had quarantined the record moved it back,
+    // which moves that time, and the parent still holds the identity
+    // preparation reported. The bytes are proved below.
     const UniqueFd owner = openOwnedEntry(staging.borrow(), std::string(ownerRecordName),
-                                          EntryExpectation(expectedOwner).exactly().linkCount(1, 1));
+                                          EntryExpectation(expectedOwner).linkCount(1, 1));
     verifyDescriptorBytes(owner.borrow(), record);
   }
 
@@ -124,8 +182,14 @@ CleanedStaging StagingBroker::cleanup(std::string_view destinationPath,
     present.push_back(output);
   }
 
+  std::vector<std::string> leftovers;
+  for (const std::string& entry : inventory(staging.borrow())) {
+    if (isPublicationLeftover(staging.borrow(), entry)) leftovers.push_back(entry);
+  }
+
   std::vector<std::string> expectedEntries{std::string(ownerRecordName)};
   expectedEntries.insert(expectedEntries.end(), present.begin(), present.end());
+  expectedEntries.insert(expectedEntries.end(), leftovers.begin(), leftovers.end());
   requireExactInventory(staging.borrow(), expectedEntries);
 
   // From here on a failure moves the directory back under its staging name,
@@ -137,10 +201,22 @@ CleanedStaging StagingBroker::cleanup(std::string_view destinationPath,
     const BoundOutput& binding = table.find(output)->second;
     removeOwnedRegularEntry(staging.borrow(), output, binding.identity, std::nullopt, binding.sha256);
   }
+  for (const std::string& leftover : leftovers) {
+    observe(TestPoint::beforeEntryRemoval, staging.borrow(), leftover);
+    removePublicationLeftover(staging.borrow(), leftover);
+  }
   observe(TestPoint::beforeEntryRemoval, staging.borrow(), ownerRecordName);
   removeOwnedRegularEntry(staging.borrow(), std::string(ownerRecordName), expectedOwner, record, std::nullopt);
   requireExactInventory(staging.borrow(), {});
-  const bool stagingSynchronized = synchronizeDirectory(staging.borrow());
+  // The record is gone, and with it the proof a later cleanup would need: a
+  // failed synchronisation of the emptied directory, about to be removed
+  // itself, is reported rather than undone.
+  bool stagingSynchronized = false;
+  try {
+    stagingSynchronized = synchronizeDirectory(staging.borrow());
+  } catch (const HelperFault&) {
+    stagingSynchronized = false;
+  }
 
   const std::optional<struct stat> emptied = statDescriptor(staging.borrow());
   if (!emptied) policyFault("The staging directory changed before final cleanup.");

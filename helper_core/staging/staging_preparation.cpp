@@ -48,44 +48,55 @@ FileIdentity StagingBroker::createOwnerRecord(std::string_view bytes, BorrowedFd
     return ::openat(stagingDescriptor.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR);
   }));
   if (!writer) policyFault("The staging ownership record could not be created.");
-  if (::fchmod(writer.get(), S_IRUSR) != 0) policyFault("The staging ownership record permissions could not be fixed.");
 
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t result =
-        retryOnInterrupt([&] { return ::write(writer.get(), bytes.data() + written, bytes.size() - written); });
-    if (result < 0) policyFault("The staging ownership record could not be written.");
-    if (result == 0) policyFault("The staging ownership record write did not complete.");
-    written += static_cast<std::size_t>(result);
-  }
-  if (synchronizeFile(writer.borrow()) != 0) {
-    policyFault("The staging ownership record could not be synchronized.");
-  }
-  const std::optional<struct stat> created = statDescriptor(writer.borrow());
-  if (!created || !S_ISREG(created->st_mode) || created->st_uid != ::geteuid() ||
-      (created->st_mode & permissionBits) != S_IRUSR || created->st_nlink != 1 ||
-      created->st_size != static_cast<off_t>(bytes.size())) {
-    policyFault("The staging ownership record failed its file policy.");
-  }
-  const FileIdentity ownerIdentity = FileIdentity::of(*created);
-
+  // From its exclusive creation on, the record is ours: any failure below
+  // removes it again while its name still leads to this very file, so that a
+  // failed preparation (which reports no identity to clean up with) can roll
+  // the whole directory back.
   try {
+    if (::fchmod(writer.get(), S_IRUSR) != 0) {
+      policyFault("The staging ownership record permissions could not be fixed.");
+    }
+
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+      const ssize_t result =
+          retryOnInterrupt([&] { return ::write(writer.get(), bytes.data() + written, bytes.size() - written); });
+      if (result < 0) policyFault("The staging ownership record could not be written.");
+      if (result == 0) policyFault("The staging ownership record write did not complete.");
+      written += static_cast<std::size_t>(result);
+    }
+    if (synchronizeFile(writer.borrow()) != 0) {
+      policyFault("The staging ownership record could not be synchronized.");
+    }
+    const std::optional<struct stat> created = statDescriptor(writer.borrow());
+    if (!created || !S_ISREG(created->st_mode) || created->st_uid != ::geteuid() ||
+        (created->st_mode & permissionBits) != S_IRUSR || created->st_nlink != 1 ||
+        created->st_size != static_cast<off_t>(bytes.size())) {
+      policyFault("The staging ownership record failed its file policy.");
+    }
+    const FileIdentity ownerIdentity = FileIdentity::of(*created);
+
     verifyDescriptorBytes(writer.borrow(), bytes);
     const UniqueFd reader = openEntryForReading(stagingDescriptor, name);
     if (!reader) policyFault("An owned staging entry is unavailable.");
-    if (!nameLeadsTo(stagingDescriptor, name, reader.borrow(), EntryExpectation(ownerIdentity).exactly().linkCount(1, 1))) {
+    if (!nameLeadsTo(stagingDescriptor, name, reader.borrow(),
+                     EntryExpectation(ownerIdentity).exactly().linkCount(1, 1))) {
       policyFault("An owned staging entry changed.");
     }
     verifyDescriptorBytes(reader.borrow(), bytes);
+    return ownerIdentity;
   } catch (...) {
     try {
-      removeOwnedRegularEntry(stagingDescriptor, name, ownerIdentity, std::nullopt, std::nullopt);
+      const std::optional<struct stat> current = statDescriptor(writer.borrow());
+      if (current) {
+        removeOwnedRegularEntry(stagingDescriptor, name, FileIdentity::of(*current), std::nullopt, std::nullopt);
+      }
     } catch (...) {
       // The record stays where it is; the original fault is what matters.
     }
     throw;
   }
-  return ownerIdentity;
 }
 
 PreparedStaging StagingBroker::prepare(std::string_view destinationPath,

@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "tests/staging/staging_test_support.hpp"
-#include "tests/staging/system_call_faults.hpp"
+#include "tests/fault_injection/system_call_faults.hpp"
 
 namespace quorvantelmic {
 namespace {
@@ -91,6 +91,52 @@ TEST_F(InjectedFaults, AFailureAfterTheCommitOnlyAsksForACleanup) {
   EXPECT_TRUE(published.stagingCleanupPending);
   EXPECT_EQ(readFile(destination() + "/Holiday.png"), "picture");
   EXPECT_EQ(published.committedIdentity, identityOf(destination() + "/Holiday.png"));
+  // The pin stayed behind as a second name of the published file; the
+  // cleanup it asks for removes that name and leaves the file whole.
+  clearInjectedFaults();
+  (void)cleanup(prepared, {output.outputName}, {});
+  EXPECT_EQ(entriesOf(destination()), std::set<std::string>{"Holiday.png"});
+  EXPECT_EQ(readFile(destination() + "/Holiday.png"), "picture");
+  struct stat status {};
+  ASSERT_EQ(::stat((destination() + "/Holiday.png").c_str(), &status), 0);
+  EXPECT_EQ(status.st_nlink, 1u);
+}
+
+TEST_F(InjectedFaults, APreparationWhoseRecordCannotBeSynchronizedLeavesNothing) {
+  injectFault(SystemCall::fsync, EIO);
+  EXPECT_EQ(faultOf([&] { (void)prepare({outputName(1)}); }),
+            policy("The staging ownership record could not be synchronized."));
+  clearInjectedFaults();
+  EXPECT_TRUE(entriesOf(destination()).empty());
+}
+
+TEST_F(InjectedFaults, ACleanupThatFailsAfterRemovingTheRecordCanBeRepeated) {
+  struct Case {
+    SystemCall call;
+    int letThrough;
+    const char* message;  // nothing: the cleanup itself succeeds
+  };
+  for (const Case& c : {
+           // The record's removal (after the output's): it goes back under its
+           // name, with a new status-change time.
+           Case{SystemCall::unlinkat, 1, "An identity-bound staging entry could not be removed."},
+           // The emptied directory's own removal: it goes back empty.
+           Case{SystemCall::unlinkat, 2, "The empty staging directory could not be removed."},
+           // The emptied directory's synchronisation is only reported.
+           Case{SystemCall::fsync, 0, nullptr},
+       }) {
+    SCOPED_TRACE(c.message != nullptr ? c.message : "synchronisation");
+    const auto [prepared, output] = staged(outputName(1), "picture");
+    injectFault(c.call, EIO, c.letThrough);
+    if (c.message != nullptr) {
+      EXPECT_EQ(faultOf([&] { (void)cleanup(prepared, {output.outputName}, {output}); }), policy(c.message));
+      clearInjectedFaults();
+      EXPECT_EQ(entriesOf(destination()), std::set<std::string>{stagingName});
+    }
+    EXPECT_EQ(cleanup(prepared, {output.outputName}, {output}).directorySyncSupported, c.message != nullptr);
+    clearInjectedFaults();
+    EXPECT_TRUE(entriesOf(destination()).empty());
+  }
 }
 
 TEST_F(InjectedFaults, DirectoriesThatCannotBeSynchronizedAreReportedNotRefused) {

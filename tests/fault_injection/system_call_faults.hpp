@@ -1,7 +1,9 @@
-// Failure injection for the staging tests: the test executable that links
-// system_call_faults.cpp defines fsync, renameat2, linkat, unlinkat, read and
-// pread itself, so every call the brokers make goes through a plan the test
-// sets. Only one executable links it; nothing else in the tree is affected.
+// Failure injection for the staging code: an executable that links
+// system_call_faults.cpp (the qv_system_call_faults object library) defines
+// fsync, renameat2, linkat, unlinkat, read and pread itself, so every call the
+// brokers make goes through a plan its caller sets. Only the staging fault
+// tests and the staging fuzz target link it; nothing else in the tree is
+// affected.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 // The interposed calls. The headers that declare them are deliberately not
 // included: these definitions replace the C library's for this executable,
 // and forward to the next definition (the sanitizer's or the C library's).
-#include "tests/staging/system_call_faults.hpp"
+#include "tests/fault_injection/system_call_faults.hpp"
 
 #include <dlfcn.h>
 #include <sys/types.h>
