@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "helper_core/protocol/helper_error.hpp"
+#include "helper_core/protocol/wire_identity.hpp"
 
 namespace quorvantelmic {
 
@@ -39,15 +40,7 @@ void makeDirectories(const std::string& path) {
   }
 }
 
-json identityJson(const ProtocolFileIdentity& identity) {
-  return json{{"device", identity.device},
-              {"inode", identity.inode},
-              {"size", identity.size},
-              {"modifiedSeconds", identity.modifiedSeconds},
-              {"modifiedNanoseconds", identity.modifiedNanoseconds},
-              {"statusChangedSeconds", identity.statusChangedSeconds},
-              {"statusChangedNanoseconds", identity.statusChangedNanoseconds}};
-}
+json identityJson(const ProtocolFileIdentity& identity) { return fileIdentityJson(identity); }
 
 json encode(const StagingPlan& plan) {
   return json{{"destinationPath", plan.destinationPath},

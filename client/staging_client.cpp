@@ -13,6 +13,7 @@
 
 #include "helper_core/file_access/descriptor_digest.hpp"
 #include "helper_core/protocol/helper_error.hpp"
+#include "helper_core/protocol/wire_identity.hpp"
 #include "helper_core/protocol/helper_limits.hpp"
 #include "helper_core/staging/staging_broker.hpp"
 
@@ -237,16 +238,7 @@ json requestEnvelope(HelperOperation operation) {
   return json{{"protocolVersion", 4}, {"requestId", newUUID()}, {"operation", wireString(operation)}};
 }
 
-json wireIdentity(const FileIdentity& identity) {
-  const ProtocolFileIdentity value = identity.protocolValue();
-  return json{{"device", value.device},
-              {"inode", value.inode},
-              {"size", value.size},
-              {"modifiedSeconds", value.modifiedSeconds},
-              {"modifiedNanoseconds", value.modifiedNanoseconds},
-              {"statusChangedSeconds", value.statusChangedSeconds},
-              {"statusChangedNanoseconds", value.statusChangedNanoseconds}};
-}
+json wireIdentity(const FileIdentity& identity) { return fileIdentityJson(identity.protocolValue()); }
 
 ProtocolFileIdentity protocolIdentity(const json& wire) {
   return ProtocolFileIdentity{wire.at("device"),

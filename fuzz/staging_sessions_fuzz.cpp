@@ -47,6 +47,7 @@
 #include "helper_core/file_access/descriptor_digest.hpp"
 #include "helper_core/file_access/exclusive_output_writer.hpp"
 #include "helper_core/file_access/file_identity.hpp"
+#include "helper_core/protocol/wire_identity.hpp"
 #include "helper_core/file_access/unique_fd.hpp"
 #include "helper_core/session/request_processor.hpp"
 #include "tests/fault_injection/system_call_faults.hpp"
@@ -186,15 +187,7 @@ std::string sourceImage(std::uint8_t seed) {
   return bytes;
 }
 
-json wire(const ProtocolFileIdentity& identity) {
-  return json{{"device", identity.device},
-              {"inode", identity.inode},
-              {"size", identity.size},
-              {"modifiedSeconds", identity.modifiedSeconds},
-              {"modifiedNanoseconds", identity.modifiedNanoseconds},
-              {"statusChangedSeconds", identity.statusChangedSeconds},
-              {"statusChangedNanoseconds", identity.statusChangedNanoseconds}};
-}
+json wire(const ProtocolFileIdentity& identity) { return fileIdentityJson(identity); }
 
 json envelope(const char* operation) {
   return json{{"protocolVersion", 4}, {"requestId", requestId}, {"operation", operation}};

@@ -1,4 +1,5 @@
 #include "helper_core/protocol/helper_response.hpp"
+#include "helper_core/protocol/wire_identity.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -43,9 +44,7 @@ HelperResponse HelperResponse::failure(std::string requestId, HelperOperation op
   return response;
 }
 
-namespace {
-
-json toJson(const ProtocolFileIdentity& identity) {
+json fileIdentityJson(const ProtocolFileIdentity& identity) {
   return json{
       {"device", identity.device},
       {"inode", identity.inode},
@@ -56,6 +55,10 @@ json toJson(const ProtocolFileIdentity& identity) {
       {"statusChangedNanoseconds", identity.statusChangedNanoseconds},
   };
 }
+
+namespace {
+
+json toJson(const ProtocolFileIdentity& identity) { return fileIdentityJson(identity); }
 
 json toJson(const ImageProbe& probe) {
   json object{

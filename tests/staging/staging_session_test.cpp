@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "helper_core/protocol/wire_identity.hpp"
 #include "tests/staging/staging_test_support.hpp"
 
 extern char** environ;
@@ -89,15 +90,7 @@ Session runHelper(const std::vector<json>& requests, int destination) {
   return session;
 }
 
-json wire(const ProtocolFileIdentity& identity) {
-  return json{{"device", identity.device},
-              {"inode", identity.inode},
-              {"size", identity.size},
-              {"modifiedSeconds", identity.modifiedSeconds},
-              {"modifiedNanoseconds", identity.modifiedNanoseconds},
-              {"statusChangedSeconds", identity.statusChangedSeconds},
-              {"statusChangedNanoseconds", identity.statusChangedNanoseconds}};
-}
+json wire(const ProtocolFileIdentity& identity) { return fileIdentityJson(identity); }
 
 ProtocolFileIdentity fromWire(const json& value) {
   return ProtocolFileIdentity{value.at("device"),          value.at("inode"),
