@@ -1,11 +1,11 @@
 #include "desktop/converter_window.hpp"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include <gtk/gtk.h>
@@ -300,26 +300,39 @@ Gtk::Widget& ConverterWindow::makeOptions() {
 
 void ConverterWindow::addPaths(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-      // The images and PDFs directly in the folder, in name order.
-      std::vector<std::string> names;
-      if (DIR* folder = ::opendir(path.c_str())) {
-        while (const dirent* entry = ::readdir(folder)) {
-          const std::string name = entry->d_name;
-          if (name.starts_with(".")) continue;
-          if (looksLikeImage(name) || isPDFName(name)) names.push_back(name);
-        }
-        ::closedir(folder);
-      }
-      std::sort(names.begin(), names.end());
-      const std::string prefix = path.ends_with("/") ? path : path + "/";
-      for (const std::string& name : names) addFile(prefix + name);
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+      for (const std::string& file : convertibleFilesUnder(path)) addFile(file);
     } else {
       addFile(path);
     }
   }
   refresh();
+}
+
+// The images and PDFs in a folder and in its subfolders, in path order, as a
+// person who adds "Holidays" expects its "Day 1" and "Day 2" with it. Hidden
+// entries (and all beneath a hidden folder) are left out; links to folders
+// are not followed, so no link leads the walk in circles or out of the
+// folder; folders that cannot be read are passed over.
+std::vector<std::string> ConverterWindow::convertibleFilesUnder(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> found;
+  std::error_code error;
+  fs::recursive_directory_iterator walk(folder, fs::directory_options::skip_permission_denied, error);
+  for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
+    const std::string name = walk->path().filename().string();
+    std::error_code kind;
+    if (name.starts_with(".")) {
+      if (walk->is_directory(kind)) walk.disable_recursion_pending();
+      continue;
+    }
+    if (walk->is_regular_file(kind) && (looksLikeImage(name) || isPDFName(name))) {
+      found.push_back(walk->path().string());
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
 }
 
 void ConverterWindow::addFile(const std::string& given) {

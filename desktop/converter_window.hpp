@@ -54,6 +54,7 @@ class ConverterWindow : public Gtk::ApplicationWindow {
   Gtk::Widget& makeEmptyPage();
   Gtk::Widget& makeOptions();
   void addFile(const std::string& path);
+  static std::vector<std::string> convertibleFilesUnder(const std::string& folder);
   void inspected(std::size_t index, const InspectionFacts& facts);
   // `report`: write the state file for the tests now.
   void setState(Row& row, RowState state, const std::string& detail = {}, bool report = true);

@@ -133,6 +133,14 @@ def test_converts_three_files_and_shows_a_refusal(app, helper, fixtures, root):
     sources, refused = copy_sources(fixtures, folder)
     report = os.path.join(folder, "Report.pdf")
     shutil.copyfile(os.path.join(fixtures, "..", "..", "samples", "Report.pdf"), report)
+    # One photo in a subfolder, which comes with the folder; a hidden folder's
+    # picture does not.
+    os.makedirs(os.path.join(folder, "day 2"))
+    moved = os.path.join(folder, "day 2", os.path.basename(sources[2]))
+    os.rename(sources[2], moved)
+    sources[2] = moved
+    os.makedirs(os.path.join(folder, ".thumbnails"))
+    shutil.copyfile(sources[0], os.path.join(folder, ".thumbnails", "cached.jpg"))
     # Given the folder, as the file manager's "Open With" gives it.
     converter = Converter(app, helper, root, [folder])
     state = converter.wait_for_rows(5, {"waiting"}, "the five files to be inspected")
@@ -152,7 +160,7 @@ def test_converts_three_files_and_shows_a_refusal(app, helper, fixtures, root):
     for source in sources:
         row = by_path[os.path.realpath(source)]
         assert row["state"] == "done", row
-        expected = os.path.join(real, os.path.splitext(os.path.basename(source))[0] + ".png")
+        expected = os.path.splitext(os.path.realpath(source))[0] + ".png"
         if os.path.basename(source) == "gray-alpha.png":
             # The original keeps its name; the PNG made from it is the next free one.
             expected = expected[:-4] + " 2.png"
@@ -168,6 +176,7 @@ def test_converts_three_files_and_shows_a_refusal(app, helper, fixtures, root):
     assert row["state"] == "failed", row
     assert "not an image the converter reads" in row["detail"], row
     assert staging_left(folder) == [], staging_left(folder)
+    assert staging_left(os.path.join(folder, "day 2")) == []
     assert "4 converted, 1 failed" in state["status"], state["status"]
     converter.quit()
 
