@@ -8,6 +8,8 @@
 // that the request goes on. The paths outside what the helper was handed
 // come from QUORVANTELMIC_OUTSIDE_FILE and QUORVANTELMIC_OUTSIDE_DIRECTORY.
 #include <dlfcn.h>
+#include <linux/landlock.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,7 +32,15 @@ void attemptEverything() {
   const char* file = std::getenv("QUORVANTELMIC_OUTSIDE_FILE");
   const char* directory = std::getenv("QUORVANTELMIC_OUTSIDE_DIRECTORY");
   harmlessAttempts(writeLine);
-  fileSystemAttempts(writeLine, file != nullptr ? file : "/nonexistent", directory != nullptr ? directory : "/nonexistent");
+  // Without Landlock in the kernel nothing confines paths, and the path
+  // attempts would really plant, move and remove files (some of them the
+  // user's): they are made only where the helper should have confined itself.
+  const long landlock = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  writeLine("landlock", landlock >= 1 ? "ok" : "absent");
+  if (landlock >= 1) {
+    fileSystemAttempts(writeLine, file != nullptr ? file : "/nonexistent",
+                       directory != nullptr ? directory : "/nonexistent");
+  }
   refusedAttempts(writeLine);
   writeLine("done", "ok");
 }
