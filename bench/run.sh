@@ -87,6 +87,14 @@ for name in Flow/contents/images Honeywave/contents/images Shell/contents/images
     "$corpus/profiled/photo-$n.jpg"
 done
 profiled=$(for i in $(seq 1 10); do printf '%s ' "$corpus/profiled/photo-$i.jpg"; done)
+# A folder of 37 real photos of every size the wallpapers come in (every
+# fourth JPEG of the package, in name order), as a user converts a folder.
+mkdir -p "$corpus/folder"
+find "$photo_cache/wallpapers" -name '*.jpg' | sort | awk 'NR % 4 == 1' | head -n 37 |
+  awk '{ printf "%s\t%02d.jpg\n", $0, NR }' | while IFS=$'\t' read -r from to; do cp "$from" "$corpus/folder/$to"; done
+folder=$(ls "$corpus"/folder/*.jpg | tr '\n' ' ')
+# The smallest conversion there is: what every conversion pays in fixed costs.
+$IM "$corpus/plain.jpg" -resize 64x48 -quality 90 "$corpus/tiny.jpg"
 # A transparent PNG (left half clear).
 $IM -size 2000x1500 plasma:fractal -alpha set -region 1000x1500+0+0 -channel A -evaluate set 0 +channel +region \
   PNG32:"$corpus/alpha.png"
@@ -253,6 +261,14 @@ bench_case "resize to 1000 x 750" \
   "$C image $corpus/photo.jpg --to jpeg --max-width 1000 --max-height 1000 --dest ." \
   ImageMagick "$IM $corpus/plain.jpg -resize 1000x1000 small.jpg" \
   libvips "vipsthumbnail $corpus/plain.jpg -s 1000 -o small.jpg"
+bench_case "64 x 48 JPEG -> PNG" \
+  "$C image $corpus/tiny.jpg --to png --dest ." \
+  ImageMagick "$IM $corpus/tiny.jpg tiny.png" \
+  libvips "vips copy $corpus/tiny.jpg tiny.png"
+bench_case "37 photos -> JPEG at most 1600 wide, 2 jobs" \
+  "$C image $folder --to jpeg --max-width 1600 -j 2 --dest ." \
+  vipsthumbnail "vipsthumbnail $folder -s 1600x100000 -o \$PWD/%s-small.jpg" \
+  "vipsthumbnail, 2 at a time" "printf '%s\\n' $folder | xargs -P 2 -I{} vipsthumbnail {} -s 1600x100000 -o \$PWD/%s-small.jpg"
 bench_case "PNG with alpha -> JPEG on white" \
   "$C image $corpus/alpha.png --to jpeg --dest ." \
   ImageMagick "$IM $corpus/alpha.png -background white -flatten flat.jpg" \
@@ -309,6 +325,15 @@ bench_case "SHA-256 of 512 MiB" \
   "$digest_tool $corpus/random-512m.bin" \
   openssl "openssl dgst -sha256 $corpus/random-512m.bin" \
   sha256sum "sha256sum $corpus/random-512m.bin"
+# Twenty starts, each answering one request: the fixed cost every
+# conversion pays twice (the converter starts the helper for staging and for
+# the conversion). The peers load their own libraries to print a version.
+printf '{"operation":"hello","protocolVersion":4,"requestId":"00000000-0000-4000-8000-000000000000"}\n' \
+  > "$corpus/hello.ndjson"
+bench_case "20 helper starts, one answer each" \
+  "for i in \$(seq 20); do $helper < $corpus/hello.ndjson; done" \
+  libvips "for i in \$(seq 20); do vips --version; done" \
+  ImageMagick "for i in \$(seq 20); do $IM -version; done"
 bench_case "512-request session" \
   "$helper < $session"
 

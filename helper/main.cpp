@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "helper/pdf_module.hpp"
 #include "helper/sandbox.hpp"
 #include "helper/standard_error.hpp"
 #include "helper_core/image/platform/image_platform.hpp"
@@ -44,11 +45,15 @@ int main(int, char** argv) {
   // Nothing a library prints may reach the parent's standard error.
   (void)silenceStandardError();
 
+  // Found now, while /proc/self/exe can still be read, and named in the
+  // confinement below so that the first PDF request can load it.
+  const PDFModule pdfModule(pdfModulePathBesideExecutable());
+
 #ifndef QUORVANTELMIC_UNFILTERED_HELPER
   // Paths lead only to what the parent handed down and to the system files
   // the libraries read. A kernel without Landlock leaves the file system as
   // it is, and the system-call filter below is the protection.
-  (void)restrictFileSystem();
+  (void)restrictFileSystem({pdfModule.path()});
 
   // From here on the helper cannot run programs, start processes, open
   // sockets or touch other processes. A helper that cannot have this
@@ -60,7 +65,7 @@ int main(int, char** argv) {
   if (!installSystemCallFilter()) std::exit(3);
 #endif
 
-  const RequestProcessor processor;
+  const RequestProcessor processor(pdfModule);
   const NDJSONRunner runner([&processor](std::string_view line) { return processor.processLine(line); });
   const int status = runner.run(BorrowedFd(STDIN_FILENO), BorrowedFd(STDOUT_FILENO));
   std::exit(status);

@@ -195,7 +195,7 @@ std::vector<int> inheritedDescriptors() {
 
 }  // namespace
 
-int restrictFileSystem() noexcept {
+int restrictFileSystem(const std::vector<std::string>& moduleFiles) noexcept {
   try {
     const long version = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     if (version < 1) return 0;
@@ -222,6 +222,11 @@ int restrictFileSystem() noexcept {
     }
     for (const std::string& path : readOnlySystemPaths()) {
       if (!allowPath(ruleset.get(), path, kReadOnly | LANDLOCK_ACCESS_FS_EXECUTE, handled)) return 0;
+    }
+    for (const std::string& path : moduleFiles) {
+      if (!allowPath(ruleset.get(), path, LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_EXECUTE, handled)) {
+        return 0;
+      }
     }
     if (!allowPath(ruleset.get(), "/dev/null", LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE, handled)) {
       return 0;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Sanitizer builds reserve terabytes of address space for their shadow memory
 // before main runs, and valgrind (which runs the unfiltered build) keeps its
@@ -48,7 +50,9 @@ constexpr std::uint64_t kHelperAddressSpaceBytes = std::uint64_t{4} << 30;
 //
 // Must run before the process starts a thread (the confinement holds for the
 // calling thread and the threads it starts later).
-int restrictFileSystem() noexcept;
+// `moduleFiles` are the helper's own modules, which it may read and map as
+// code wherever they are installed (a path that does not open is skipped).
+int restrictFileSystem(const std::vector<std::string>& moduleFiles) noexcept;
 
 // Lowers the soft and the hard limit on the process's address space
 // (RLIMIT_AS) to `bytes`, or keeps a lower limit already in force. The hard

@@ -54,25 +54,10 @@ HelperResponse RequestProcessor::execute(const HelperRequest& request) const {
                         imageOperations_.convertImage(arguments.sourcePath, arguments.outputPath, arguments.options));
     }
     case HelperOperation::inspectPDF:
-      return pdfInspection(request.requestId,
-                           pdfOperations_.inspectPDF(std::get<HelperRequest::InspectPDF>(request.payload).sourcePath));
-    case HelperOperation::imagesToPDF: {
-      const auto& arguments = std::get<HelperRequest::ImagesToPDF>(request.payload);
-      return pdfOperation(request.requestId, request.operation(),
-                          pdfOperations_.imagesToPDF(arguments.sourcePaths, arguments.outputPath));
-    }
-    case HelperOperation::pdfPagesToPNG: {
-      const auto& arguments = std::get<HelperRequest::PDFPagesToPNG>(request.payload);
-      return pdfOperation(request.requestId, request.operation(),
-                          pdfOperations_.renderPDFPagesToPNG(arguments.sourcePath, arguments.outputPaths,
-                                                             arguments.options));
-    }
-    case HelperOperation::pdfPagesToJPEG: {
-      const auto& arguments = std::get<HelperRequest::PDFPagesToJPEG>(request.payload);
-      return pdfOperation(request.requestId, request.operation(),
-                          pdfOperations_.renderPDFPagesToJPEG(arguments.sourcePath, arguments.outputPaths,
-                                                              arguments.options));
-    }
+    case HelperOperation::imagesToPDF:
+    case HelperOperation::pdfPagesToPNG:
+    case HelperOperation::pdfPagesToJPEG:
+      return pdf_.execute(request);
     case HelperOperation::mergePDFs:
       return refusal(request, "PDF merge is not a Quorvantelmic format conversion.");
     case HelperOperation::splitPDF:

@@ -8,17 +8,21 @@
 #include <vector>
 
 #include "helper_core/image/image_operations.hpp"
-#include "helper_core/pdf/pdf_operations.hpp"
 #include "helper_core/protocol/helper_request.hpp"
 #include "helper_core/protocol/helper_response.hpp"
 #include "helper_core/protocol/strict_request_decoder.hpp"
+#include "helper_core/session/pdf_route.hpp"
 #include "helper_core/staging/publication_broker.hpp"
 
 namespace quorvantelmic {
 
 class RequestProcessor {
  public:
-  RequestProcessor() = default;
+  // With the PDF operations linked into the program (LinkedPDFRoute).
+  RequestProcessor();
+  // With the PDF operations reached through `pdf`, which must outlive the
+  // processor.
+  explicit RequestProcessor(const PDFRoute& pdf) : pdf_(pdf) {}
 
   // Never throws.
   HelperResponse processLine(std::string_view line) const;
@@ -37,8 +41,8 @@ class RequestProcessor {
   // capabilities, inspect-image and convert-image; sources on descriptor 3,
   // outputs into descriptor 4, both switches off.
   ImageOperations imageOperations_;
-  // Every PDF operation; sources on descriptor 3, outputs into descriptor 4.
-  PDFOperations pdfOperations_;
+  // inspect-pdf, images-to-pdf and both page renderings.
+  const PDFRoute& pdf_;
 };
 
 }  // namespace quorvantelmic

@@ -9,6 +9,7 @@ if(NOT installed EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
 foreach(path usr/bin/quorvantelmic-convert usr/libexec/quorvantelmic/quorvantelmic-helper
+             usr/libexec/quorvantelmic/quorvantelmic-pdf.so
              usr/share/man/man1/quorvantelmic-convert.1 usr/share/bash-completion/completions/quorvantelmic-convert
              usr/share/zsh/vendor-completions/_quorvantelmic-convert)
   if(NOT EXISTS "${WORK}/root/${path}")
@@ -37,4 +38,11 @@ execute_process(COMMAND "${convert}" --journal "${WORK}/journal" image "${SOURCE
                 RESULT_VARIABLE status OUTPUT_VARIABLE published ERROR_VARIABLE errors)
 if(NOT status EQUAL 0 OR NOT EXISTS "${WORK}/out/plain.jpg")
   message(FATAL_ERROR "the installed converter failed: ${published}${errors}")
+endif()
+# The installed helper opens its PDF module from beside itself.
+execute_process(COMMAND "${convert}" --journal "${WORK}/journal" pdf-pages "${SOURCE_DIR}/tests/fixtures/pdf/text-pages.pdf"
+                        --to png --dpi 36 --quiet --dest "${WORK}/out"
+                RESULT_VARIABLE status OUTPUT_VARIABLE published ERROR_VARIABLE errors)
+if(NOT status EQUAL 0 OR NOT EXISTS "${WORK}/out/text-pages page 3.png")
+  message(FATAL_ERROR "the installed converter failed on a PDF: ${published}${errors}")
 endif()

@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "tests/protocol/request_fixtures.hpp"
 #include "helper_core/file_access/unique_fd.hpp"
+#include "tests/support/helper_child.hpp"
 #include "tests/support/helper_process.hpp"
 
 namespace quorvantelmic {
@@ -175,6 +177,43 @@ TEST(HelperSession, LibrariesNeverSpeakOnStandardError) {
     EXPECT_EQ(response["error"]["code"], "decode-failed");
     EXPECT_EQ(response["error"]["message"], "The source image pixels could not be decoded.");
   }
+}
+
+// The PDF operations live in a module the helper opens beside its own
+// executable on the first PDF request, after it has confined itself. Where the
+// module is, inspect-pdf works; a helper copied away from it answers that
+// request with the loader's reason and goes on serving the session.
+TEST(HelperSession, PDFRequestsLoadTheModuleBesideTheHelperOrFailAlone) {
+  const std::string pdf = std::string(QUORVANTELMIC_SOURCE_DIR) + "/tests/fixtures/pdf/text-pages.pdf";
+  const std::string inspect = std::string(R"({"operation":"inspect-pdf","requestId":")") + kRequestId +
+                              R"(","protocolVersion":4,"sourcePath":"/dev/fd/3"})";
+  const UniqueFd source(::open(pdf.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(source);
+  const HelperRun installed = runHelper(inspect + "\n", {{3, source.get()}});
+  ASSERT_EQ(installed.responses().size(), 1u);
+  EXPECT_EQ(installed.responses()[0]["ok"], true) << installed.standardOutput;
+  EXPECT_EQ(installed.responses()[0]["pdfProbe"]["pageCount"], 3);
+
+  const std::filesystem::path alone =
+      std::filesystem::path(::testing::TempDir()) / ("helper-without-module-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(alone);
+  const std::filesystem::path copy = alone / "quorvantelmic-helper";
+  std::filesystem::copy_file(helperBinaryPath(), copy, std::filesystem::copy_options::overwrite_existing);
+  const UniqueFd again(::open(pdf.c_str(), O_RDONLY | O_CLOEXEC));
+  HelperChild child({{3, again.get()}}, {copy.string()});
+  ASSERT_TRUE(child.started());
+  ASSERT_TRUE(child.send(inspect + "\n" + hello() + "\n"));
+  const ChildOutcome outcome = child.finish(std::chrono::seconds(60));
+  std::filesystem::remove_all(alone);
+  EXPECT_EQ(outcome.exitStatus, 0);
+  EXPECT_EQ(outcome.standardError, "");
+  const std::vector<json> responses = outcome.responses();
+  ASSERT_EQ(responses.size(), 2u) << outcome.standardOutput;
+  EXPECT_EQ(responses[0]["error"]["code"], "unsupported-source");
+  const std::string message = responses[0]["error"]["message"];
+  EXPECT_TRUE(message.starts_with("PDF support could not be loaded: ")) << message;
+  EXPECT_NE(message.find((alone / "quorvantelmic-pdf.so").string()), std::string::npos) << message;
+  EXPECT_EQ(responses[1]["ok"], true);
 }
 
 }  // namespace

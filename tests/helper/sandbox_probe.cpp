@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   if (argc > 2 && std::string_view(argv[1]) == "without-seccomp") return runWithoutSeccomp(argv + 2);
   if (argc > 2 && std::string_view(argv[1]) == "without-landlock") return runWithoutLandlock(argv + 2);
   if (argc > 3 && std::string_view(argv[1]) == "confined") {
-    const int abi = quorvantelmic::restrictFileSystem();
+    const int abi = quorvantelmic::restrictFileSystem({});
     std::printf("landlock %d\n", abi);
     if (!quorvantelmic::installSystemCallFilter()) {
       std::printf("install failed\n");
