@@ -1,8 +1,6 @@
 // Whole sessions through the real helper binary: every response line, the exit
 // status, and silence on standard error.
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +10,7 @@
 
 #include "tests/protocol/request_fixtures.hpp"
 #include "helper_core/file_access/unique_fd.hpp"
+#include "tests/file_access/file_test_support.hpp"
 #include "tests/support/helper_child.hpp"
 #include "tests/support/helper_process.hpp"
 
@@ -222,43 +221,34 @@ TEST(HelperSession, PDFRequestsLoadTheModuleBesideTheHelperOrFailAlone) {
 namespace quorvantelmic {
 namespace {
 
-// The running helper has restarted itself with OpenMP limited to one thread
-// before it answers anything, whatever environment its parent gave it.
+// OpenMP reads its thread limit once, when it loads: the helper fixes the
+// limit before the palette quantiser brings it in, whatever environment its
+// parent gave it, so a GIF is written on the helper's one thread.
 TEST(HelperProcess, RunsItsLibrariesOnOneThread) {
-  int input[2];
-  int output[2];
-  ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
-  UniqueFd inputRead(input[0]), inputWrite(input[1]), outputRead(output[0]), outputWrite(output[1]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, inputRead.get(), STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, outputWrite.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  char* const arguments[] = {const_cast<char*>(helperBinaryPath()), nullptr};
-  char* const environment[] = {const_cast<char*>("OMP_THREAD_LIMIT=8"), nullptr};
-  pid_t child = -1;
-  ASSERT_EQ(::posix_spawn(&child, helperBinaryPath(), &actions, nullptr, arguments, environment), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  inputRead.reset();
-  outputWrite.reset();
-
-  // Once the first answer arrives, the restart is behind it.
-  const std::string line = hello() + "\n";
-  ASSERT_EQ(::write(inputWrite.get(), line.data(), line.size()), static_cast<ssize_t>(line.size()));
-  char buffer[4096];
-  ASSERT_GT(::read(outputRead.get(), buffer, sizeof buffer), 0);
-  std::string environ;
-  {
-    UniqueFd file(::open(("/proc/" + std::to_string(child) + "/environ").c_str(), O_RDONLY | O_CLOEXEC));
-    for (ssize_t got; (got = ::read(file.get(), buffer, sizeof buffer)) > 0;) environ.append(buffer, static_cast<std::size_t>(got));
-  }
-  inputWrite.reset();
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_NE(environ.find(std::string("OMP_THREAD_LIMIT=1") + '\0'), std::string::npos);
-  EXPECT_EQ(environ.find("OMP_THREAD_LIMIT=8"), std::string::npos);
+  const testing_support::TemporaryDirectory root;
+  const UniqueFd source = testing_support::openOrThrow(
+      std::string(QUORVANTELMIC_SOURCE_DIR) + "/tests/fixtures/images/photo-640x480.jpg", O_RDONLY | O_CLOEXEC);
+  const UniqueFd directory = testing_support::openOrThrow(root.path().string(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  json convert = envelope("convert-image");
+  convert["sourcePath"] = "/dev/fd/3";
+  convert["outputPath"] = "/dev/fd/4/" + stagedName("gif");
+  convert["options"] = json{{"quality", 0.8},
+                            {"metadataPolicy", "remove"},
+                            {"orientationPolicy", "preserve"},
+                            {"targetTypeIdentifier", "com.compuserve.gif"},
+                            {"maximumWidth", nullptr},
+                            {"maximumHeight", nullptr}};
+  HelperChild helper({{3, source.get()}, {4, directory.get()}}, {}, {"OMP_THREAD_LIMIT=8"});
+  ASSERT_TRUE(helper.started());
+  ASSERT_TRUE(helper.send(convert.dump() + "\n"));
+  const std::string answer = helper.waitForLines(1, std::chrono::seconds(120));
+  // The quantiser's worker threads would stay, idle, for the next request.
+  const std::size_t threads = testing_support::entriesOf("/proc/" + std::to_string(helper.pid()) + "/task").size();
+  const ChildOutcome run = helper.finish(std::chrono::seconds(60));
+  EXPECT_EQ(run.exitStatus, 0);
+  ASSERT_EQ(run.responses().size(), 1u);
+  EXPECT_EQ(run.responses()[0]["ok"], true) << answer;
+  EXPECT_EQ(threads, 1u);
 }
 
 }  // namespace

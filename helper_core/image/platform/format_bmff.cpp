@@ -10,11 +10,87 @@
 
 #include "helper_core/image/container_structure.hpp"
 #include "helper_core/image/platform/format_unit.hpp"
+#include "helper_core/image/platform/lazy_library.hpp"
 #include "helper_core/image/platform/metadata_exiv2.hpp"
 #include "helper_core/image/platform/pixels.hpp"
 
 namespace quorvantelmic::detail {
 namespace {
+
+// libavif brings every AV1 codec and libheif the HEVC ones (libde265's
+// constructor alone builds tables for a good share of a start-up): both are
+// opened when the first AVIF or HEIF arrives, never for other requests.
+#define QV_AVIF_FUNCTIONS(X)  \
+  X(avifDecoderCreate)        \
+  X(avifDecoderDestroy)       \
+  X(avifDecoderNextImage)     \
+  X(avifDecoderParse)         \
+  X(avifDecoderSetIOMemory)   \
+  X(avifEncoderCreate)        \
+  X(avifEncoderDestroy)       \
+  X(avifEncoderWrite)         \
+  X(avifImageCreate)          \
+  X(avifImageDestroy)         \
+  X(avifImageRGBToYUV)        \
+  X(avifImageSetMetadataExif) \
+  X(avifImageSetMetadataXMP)  \
+  X(avifImageSetProfileICC)   \
+  X(avifImageYUVToRGB)        \
+  X(avifRGBImageSetDefaults)  \
+  X(avifRWDataFree)
+QUORVANTELMIC_LIBRARY_TABLE(AvifFunctions, QV_AVIF_FUNCTIONS);
+
+#define QV_HEIF_FUNCTIONS(X)                           \
+  X(heif_context_alloc)                                \
+  X(heif_context_free)                                 \
+  X(heif_context_get_number_of_top_level_images)       \
+  X(heif_context_get_primary_image_handle)             \
+  X(heif_context_read_from_memory_without_copy)        \
+  X(heif_context_set_maximum_image_size_limit)         \
+  X(heif_decode_image)                                 \
+  X(heif_decoding_options_alloc)                       \
+  X(heif_decoding_options_free)                        \
+  X(heif_image_get_bits_per_pixel_range)               \
+  X(heif_image_get_plane_readonly)                     \
+  X(heif_image_get_primary_height)                     \
+  X(heif_image_get_primary_width)                      \
+  X(heif_image_handle_free_auxiliary_types)            \
+  X(heif_image_handle_get_auxiliary_image_handle)      \
+  X(heif_image_handle_get_auxiliary_type)              \
+  X(heif_image_handle_get_height)                      \
+  X(heif_image_handle_get_ispe_height)                 \
+  X(heif_image_handle_get_ispe_width)                  \
+  X(heif_image_handle_get_list_of_auxiliary_image_IDs) \
+  X(heif_image_handle_get_list_of_metadata_block_IDs)  \
+  X(heif_image_handle_get_luma_bits_per_pixel)         \
+  X(heif_image_handle_get_metadata)                    \
+  X(heif_image_handle_get_metadata_content_type)       \
+  X(heif_image_handle_get_metadata_size)               \
+  X(heif_image_handle_get_metadata_type)               \
+  X(heif_image_handle_get_nclx_color_profile)          \
+  X(heif_image_handle_get_number_of_auxiliary_images)  \
+  X(heif_image_handle_get_number_of_metadata_blocks)   \
+  X(heif_image_handle_get_raw_color_profile)           \
+  X(heif_image_handle_get_raw_color_profile_size)      \
+  X(heif_image_handle_get_width)                       \
+  X(heif_image_handle_has_alpha_channel)               \
+  X(heif_image_handle_has_depth_image)                 \
+  X(heif_image_handle_release)                         \
+  X(heif_image_release)                                \
+  X(heif_nclx_color_profile_free)
+QUORVANTELMIC_LIBRARY_TABLE(HeifFunctions, QV_HEIF_FUNCTIONS);
+
+// Null when the library or one of its functions is missing: the file is
+// then treated as one that does not decode (or encode).
+const AvifFunctions* avifFunctions() noexcept {
+  static const std::optional<AvifFunctions> table = loadLibraryTable<AvifFunctions>(QUORVANTELMIC_AVIF_SONAME);
+  return table ? &*table : nullptr;
+}
+
+const HeifFunctions* heifFunctions() noexcept {
+  static const std::optional<HeifFunctions> table = loadLibraryTable<HeifFunctions>(QUORVANTELMIC_HEIF_SONAME);
+  return table ? &*table : nullptr;
+}
 
 std::uint32_t bigEndian32(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
@@ -78,7 +154,7 @@ void orientationToAvif(int orientation, avifImage* image) {
 }
 
 struct AvifDecoderDeleter {
-  void operator()(avifDecoder* decoder) const noexcept { avifDecoderDestroy(decoder); }
+  void operator()(avifDecoder* decoder) const noexcept { avifFunctions()->avifDecoderDestroy(decoder); }
 };
 using UniqueAvifDecoder = std::unique_ptr<avifDecoder, AvifDecoderDeleter>;
 
@@ -86,15 +162,17 @@ using UniqueAvifDecoder = std::unique_ptr<avifDecoder, AvifDecoderDeleter>;
 // 16384 pixels), so that an image above the decode limits is reported by its
 // size rather than as unreadable; decoding applies the limits.
 UniqueAvifDecoder parseAvif(const ImageBytes& bytes, bool forDecoding) {
-  UniqueAvifDecoder decoder(avifDecoderCreate());
+  const AvifFunctions* avif = avifFunctions();
+  if (avif == nullptr) return nullptr;
+  UniqueAvifDecoder decoder(avif->avifDecoderCreate());
   if (!decoder) return nullptr;
   decoder->codecChoice = AVIF_CODEC_CHOICE_DAV1D;
   decoder->maxThreads = 1;
   decoder->imageSizeLimit = forDecoding ? static_cast<std::uint32_t>(maximumDecodePixels) : AVIF_DEFAULT_IMAGE_SIZE_LIMIT;
   decoder->imageDimensionLimit = forDecoding ? static_cast<std::uint32_t>(maximumDecodeDimension) : 0;
   decoder->strictFlags = AVIF_STRICT_DISABLED;
-  if (avifDecoderSetIOMemory(decoder.get(), bytes.data(), bytes.size()) != AVIF_RESULT_OK) return nullptr;
-  if (avifDecoderParse(decoder.get()) != AVIF_RESULT_OK) return nullptr;
+  if (avif->avifDecoderSetIOMemory(decoder.get(), bytes.data(), bytes.size()) != AVIF_RESULT_OK) return nullptr;
+  if (avif->avifDecoderParse(decoder.get()) != AVIF_RESULT_OK) return nullptr;
   return decoder;
 }
 
@@ -143,12 +221,13 @@ class AvifDecoder final : public FormatDecoder {
   }
 
   std::optional<DecodedImage> decodeFrame0() const override {
+    const AvifFunctions* avif = avifFunctions();
     UniqueAvifDecoder decoder = parseAvif(*bytes_, true);
-    if (!decoder || avifDecoderNextImage(decoder.get()) != AVIF_RESULT_OK) return std::nullopt;
+    if (!decoder || avif == nullptr || avif->avifDecoderNextImage(decoder.get()) != AVIF_RESULT_OK) return std::nullopt;
     avifImage* image = decoder->image;
     if (image->width != description_.width || image->height != description_.height) return std::nullopt;
     avifRGBImage rgb;
-    avifRGBImageSetDefaults(&rgb, image);
+    avif->avifRGBImageSetDefaults(&rgb, image);
     const bool alpha = description_.hasAlpha;
     rgb.format = alpha ? AVIF_RGB_FORMAT_RGBA : AVIF_RGB_FORMAT_RGB;
     rgb.depth = image->depth > 8 ? 16 : 8;
@@ -158,7 +237,7 @@ class AvifDecoder final : public FormatDecoder {
     if (!pixels) return std::nullopt;
     rgb.pixels = pixels->data();
     rgb.rowBytes = static_cast<std::uint32_t>(rowBytes);
-    if (avifImageYUVToRGB(image, &rgb) != AVIF_RESULT_OK) return std::nullopt;
+    if (avif->avifImageYUVToRGB(image, &rgb) != AVIF_RESULT_OK) return std::nullopt;
     if (rgb.depth == 16 && image->depth < 16) {
       // libavif leaves 10 and 12-bit samples at their own scale.
       const double scale = 65535.0 / static_cast<double>((1U << image->depth) - 1U);
@@ -208,13 +287,13 @@ class AvifDecoder final : public FormatDecoder {
 // HEIF
 
 struct HeifContextDeleter {
-  void operator()(heif_context* context) const noexcept { heif_context_free(context); }
+  void operator()(heif_context* context) const noexcept { heifFunctions()->heif_context_free(context); }
 };
 struct HeifHandleDeleter {
-  void operator()(heif_image_handle* handle) const noexcept { heif_image_handle_release(handle); }
+  void operator()(heif_image_handle* handle) const noexcept { heifFunctions()->heif_image_handle_release(handle); }
 };
 struct HeifImageDeleter {
-  void operator()(heif_image* image) const noexcept { heif_image_release(image); }
+  void operator()(heif_image* image) const noexcept { heifFunctions()->heif_image_release(image); }
 };
 using UniqueHeifContext = std::unique_ptr<heif_context, HeifContextDeleter>;
 using UniqueHeifHandle = std::unique_ptr<heif_image_handle, HeifHandleDeleter>;
@@ -226,39 +305,46 @@ struct OpenedHeif {
 };
 
 std::optional<OpenedHeif> openHeif(const ImageBytes& bytes) {
+  const HeifFunctions* heif = heifFunctions();
+  if (heif == nullptr) return std::nullopt;
   OpenedHeif opened;
-  opened.context.reset(heif_context_alloc());
+  opened.context.reset(heif->heif_context_alloc());
   if (!opened.context) return std::nullopt;
-  heif_context_set_maximum_image_size_limit(opened.context.get(), static_cast<int>(maximumDecodeDimension));
-  if (heif_context_read_from_memory_without_copy(opened.context.get(), bytes.data(), bytes.size(), nullptr).code !=
-      heif_error_Ok) {
+  heif->heif_context_set_maximum_image_size_limit(opened.context.get(), static_cast<int>(maximumDecodeDimension));
+  if (heif->heif_context_read_from_memory_without_copy(opened.context.get(), bytes.data(), bytes.size(), nullptr)
+          .code != heif_error_Ok) {
     return std::nullopt;
   }
   heif_image_handle* primary = nullptr;
-  if (heif_context_get_primary_image_handle(opened.context.get(), &primary).code != heif_error_Ok) return std::nullopt;
+  if (heif->heif_context_get_primary_image_handle(opened.context.get(), &primary).code != heif_error_Ok) {
+    return std::nullopt;
+  }
   opened.primary.reset(primary);
   return opened;
 }
 
 void readHeifAuxiliary(heif_image_handle* handle, ContainerDescription& description) {
-  if (heif_image_handle_has_depth_image(handle) != 0) {
+  const HeifFunctions* heif = heifFunctions();
+  if (heif == nullptr) return;
+  if (heif->heif_image_handle_has_depth_image(handle) != 0) {
     description.auxiliary[static_cast<std::size_t>(AuxiliaryDataType::depth)] = true;
   }
   const int filter = LIBHEIF_AUX_IMAGE_FILTER_OMIT_ALPHA | LIBHEIF_AUX_IMAGE_FILTER_OMIT_DEPTH;
-  const int count = heif_image_handle_get_number_of_auxiliary_images(handle, filter);
+  const int count = heif->heif_image_handle_get_number_of_auxiliary_images(handle, filter);
   if (count <= 0 || count > 64) return;
   std::vector<heif_item_id> ids(static_cast<std::size_t>(count));
-  const int listed = heif_image_handle_get_list_of_auxiliary_image_IDs(handle, filter, ids.data(), count);
+  const int listed = heif->heif_image_handle_get_list_of_auxiliary_image_IDs(handle, filter, ids.data(), count);
   for (int i = 0; i < listed; ++i) {
     heif_image_handle* auxiliary = nullptr;
-    if (heif_image_handle_get_auxiliary_image_handle(handle, ids[static_cast<std::size_t>(i)], &auxiliary).code != heif_error_Ok) {
+    if (heif->heif_image_handle_get_auxiliary_image_handle(handle, ids[static_cast<std::size_t>(i)], &auxiliary).code !=
+        heif_error_Ok) {
       continue;
     }
     UniqueHeifHandle owned(auxiliary);
     const char* type = nullptr;
-    if (heif_image_handle_get_auxiliary_type(auxiliary, &type).code != heif_error_Ok || type == nullptr) continue;
+    if (heif->heif_image_handle_get_auxiliary_type(auxiliary, &type).code != heif_error_Ok || type == nullptr) continue;
     const std::string urn(type);
-    heif_image_handle_free_auxiliary_types(auxiliary, &type);
+    heif->heif_image_handle_free_auxiliary_types(auxiliary, &type);
     auto mark = [&](AuxiliaryDataType kind) { description.auxiliary[static_cast<std::size_t>(kind)] = true; };
     if (urn.find("hdrgainmap") != std::string::npos) mark(AuxiliaryDataType::hdrGainMap);
     else if (urn.find("portraiteffectsmatte") != std::string::npos) mark(AuxiliaryDataType::portraitEffectsMatte);
@@ -273,17 +359,19 @@ void readHeifAuxiliary(heif_image_handle* handle, ContainerDescription& descript
 }
 
 void readHeifMetadata(heif_image_handle* handle, ContainerDescription& description) {
-  const int count = heif_image_handle_get_number_of_metadata_blocks(handle, nullptr);
+  const HeifFunctions* heif = heifFunctions();
+  if (heif == nullptr) return;
+  const int count = heif->heif_image_handle_get_number_of_metadata_blocks(handle, nullptr);
   if (count <= 0 || count > 64) return;
   std::vector<heif_item_id> ids(static_cast<std::size_t>(count));
-  heif_image_handle_get_list_of_metadata_block_IDs(handle, nullptr, ids.data(), count);
+  heif->heif_image_handle_get_list_of_metadata_block_IDs(handle, nullptr, ids.data(), count);
   for (heif_item_id id : ids) {
-    const std::string type = heif_image_handle_get_metadata_type(handle, id);
-    const std::string contentType = heif_image_handle_get_metadata_content_type(handle, id);
-    const std::size_t size = heif_image_handle_get_metadata_size(handle, id);
+    const std::string type = heif->heif_image_handle_get_metadata_type(handle, id);
+    const std::string contentType = heif->heif_image_handle_get_metadata_content_type(handle, id);
+    const std::size_t size = heif->heif_image_handle_get_metadata_size(handle, id);
     if (size == 0 || size > 64U * 1024U * 1024U) continue;
     ImageBytes data(size);
-    if (heif_image_handle_get_metadata(handle, id, data.data()).code != heif_error_Ok) continue;
+    if (heif->heif_image_handle_get_metadata(handle, id, data.data()).code != heif_error_Ok) continue;
     if (type == "Exif" && description.exifBlob.empty() && size > 4) {
       // The item begins with the offset of the TIFF header after it.
       const std::uint32_t offset = bigEndian32(data.data());
@@ -296,31 +384,34 @@ void readHeifMetadata(heif_image_handle* handle, ContainerDescription& descripti
 
 class HeifDecoder final : public FormatDecoder {
  public:
+  // Made from an opened file only, so the library is there.
   HeifDecoder(SharedBytes bytes, const OpenedHeif& opened, std::string type) : bytes_(std::move(bytes)) {
+    const HeifFunctions* heif = heifFunctions();
     heif_image_handle* handle = opened.primary.get();
     description_.typeIdentifier = std::move(type);
-    description_.frameCount = static_cast<std::size_t>(std::max(1, heif_context_get_number_of_top_level_images(opened.context.get())));
+    description_.frameCount =
+        static_cast<std::size_t>(std::max(1, heif->heif_context_get_number_of_top_level_images(opened.context.get())));
     // libheif applies irot/imir while decoding and reports the displayed
     // size; the image is described as it will be decoded, upright.
-    description_.width = static_cast<std::size_t>(std::max(0, heif_image_handle_get_width(handle)));
-    description_.height = static_cast<std::size_t>(std::max(0, heif_image_handle_get_height(handle)));
-    codedWidth_ = static_cast<std::size_t>(std::max(0, heif_image_handle_get_ispe_width(handle)));
-    codedHeight_ = static_cast<std::size_t>(std::max(0, heif_image_handle_get_ispe_height(handle)));
-    const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
+    description_.width = static_cast<std::size_t>(std::max(0, heif->heif_image_handle_get_width(handle)));
+    description_.height = static_cast<std::size_t>(std::max(0, heif->heif_image_handle_get_height(handle)));
+    codedWidth_ = static_cast<std::size_t>(std::max(0, heif->heif_image_handle_get_ispe_width(handle)));
+    codedHeight_ = static_cast<std::size_t>(std::max(0, heif->heif_image_handle_get_ispe_height(handle)));
+    const int bits = heif->heif_image_handle_get_luma_bits_per_pixel(handle);
     description_.storedBitDepth = bits > 0 ? static_cast<std::size_t>(bits) : 8;
-    description_.hasAlpha = heif_image_handle_has_alpha_channel(handle) != 0;
-    const std::size_t iccSize = heif_image_handle_get_raw_color_profile_size(handle);
+    description_.hasAlpha = heif->heif_image_handle_has_alpha_channel(handle) != 0;
+    const std::size_t iccSize = heif->heif_image_handle_get_raw_color_profile_size(handle);
     if (iccSize > 0 && iccSize < 64U * 1024U * 1024U) {
       description_.iccProfile.resize(iccSize);
-      if (heif_image_handle_get_raw_color_profile(handle, description_.iccProfile.data()).code != heif_error_Ok) {
+      if (heif->heif_image_handle_get_raw_color_profile(handle, description_.iccProfile.data()).code != heif_error_Ok) {
         description_.iccProfile.clear();
       }
     }
     heif_color_profile_nclx* nclx = nullptr;
-    if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code == heif_error_Ok && nclx != nullptr) {
+    if (heif->heif_image_handle_get_nclx_color_profile(handle, &nclx).code == heif_error_Ok && nclx != nullptr) {
       description_.cicp = Cicp{static_cast<int>(nclx->color_primaries), static_cast<int>(nclx->transfer_characteristics),
                                static_cast<int>(nclx->matrix_coefficients), nclx->full_range_flag != 0};
-      heif_nclx_color_profile_free(nclx);
+      heif->heif_nclx_color_profile_free(nclx);
     }
     readHeifMetadata(handle, description_);
     readHeifAuxiliary(handle, description_);
@@ -336,25 +427,27 @@ class HeifDecoder final : public FormatDecoder {
     const std::optional<PrimaryItemGrid> grid = primaryItemGrid(*bytes_);
     if (!grid || (grid->isGrid && (grid->width > codedWidth_ || grid->height > codedHeight_))) return std::nullopt;
     std::optional<OpenedHeif> opened = openHeif(*bytes_);
-    if (!opened) return std::nullopt;
+    const HeifFunctions* heif = heifFunctions();
+    if (!opened || heif == nullptr) return std::nullopt;
     const bool alpha = description_.hasAlpha;
     const bool deep = description_.storedBitDepth > 8;
     heif_chroma chroma = alpha ? (deep ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
                                : (deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB);
     heif_image* decoded = nullptr;
-    heif_decoding_options* options = heif_decoding_options_alloc();
-    const heif_error error = heif_decode_image(opened->primary.get(), &decoded, heif_colorspace_RGB, chroma, options);
-    heif_decoding_options_free(options);
+    heif_decoding_options* options = heif->heif_decoding_options_alloc();
+    const heif_error error =
+        heif->heif_decode_image(opened->primary.get(), &decoded, heif_colorspace_RGB, chroma, options);
+    heif->heif_decoding_options_free(options);
     if (error.code != heif_error_Ok || decoded == nullptr) return std::nullopt;
     UniqueHeifImage image(decoded);
-    const int width = heif_image_get_primary_width(decoded);
-    const int height = heif_image_get_primary_height(decoded);
+    const int width = heif->heif_image_get_primary_width(decoded);
+    const int height = heif->heif_image_get_primary_height(decoded);
     if (width <= 0 || height <= 0 || static_cast<std::size_t>(width) != description_.width ||
         static_cast<std::size_t>(height) != description_.height) {
       return std::nullopt;
     }
     int stride = 0;
-    const std::uint8_t* plane = heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
+    const std::uint8_t* plane = heif->heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
     if (plane == nullptr || stride <= 0) return std::nullopt;
     const std::size_t bytesPerComponent = deep ? 2 : 1;
     const std::size_t rowBytes = static_cast<std::size_t>(width) * (alpha ? 4 : 3) * bytesPerComponent;
@@ -365,7 +458,7 @@ class HeifDecoder final : public FormatDecoder {
       std::memcpy(pixels->data() + static_cast<std::size_t>(y) * rowBytes, plane + static_cast<std::size_t>(y) * stride, rowBytes);
     }
     if (deep) {
-      const int bits = heif_image_get_bits_per_pixel_range(decoded, heif_channel_interleaved);
+      const int bits = heif->heif_image_get_bits_per_pixel_range(decoded, heif_channel_interleaved);
       const double scale = 65535.0 / static_cast<double>((1U << std::clamp(bits, 9, 16)) - 1U);
       for (std::size_t i = 0; i + 1 < pixels->size(); i += 2) {
         std::uint16_t v;
@@ -419,10 +512,10 @@ std::unique_ptr<FormatDecoder> createHeifDecoder(const SharedBytes& bytes) {
 namespace {
 
 struct AvifImageDeleter {
-  void operator()(avifImage* image) const noexcept { avifImageDestroy(image); }
+  void operator()(avifImage* image) const noexcept { avifFunctions()->avifImageDestroy(image); }
 };
 struct AvifEncoderDeleter {
-  void operator()(avifEncoder* encoder) const noexcept { avifEncoderDestroy(encoder); }
+  void operator()(avifEncoder* encoder) const noexcept { avifFunctions()->avifEncoderDestroy(encoder); }
 };
 
 }  // namespace
@@ -433,6 +526,8 @@ struct AvifEncoderDeleter {
 std::optional<ImageBytes> encodeAvif(const EncodeRequest& request) { return encodeAvifAtSpeed(request, avifEncoderSpeed); }
 
 std::optional<ImageBytes> encodeAvifAtSpeed(const EncodeRequest& request, int speed) {
+  const AvifFunctions* avif = avifFunctions();
+  if (avif == nullptr) return std::nullopt;
   std::optional<PlainPixels> pixels = plainPixels(request.image, true, 8);
   // An alpha that is opaque everywhere is left out, whatever the libavif
   // version would do with it, so the file is the same on every system.
@@ -459,19 +554,19 @@ std::optional<ImageBytes> encodeAvifAtSpeed(const EncodeRequest& request, int sp
   const avifPixelFormat format = gray                     ? AVIF_PIXEL_FORMAT_YUV400
                                  : request.quality >= 0.9 ? AVIF_PIXEL_FORMAT_YUV444
                                                           : AVIF_PIXEL_FORMAT_YUV420;
-  std::unique_ptr<avifImage, AvifImageDeleter> image(
-      avifImageCreate(static_cast<std::uint32_t>(pixels->width), static_cast<std::uint32_t>(pixels->height), 8, format));
+  std::unique_ptr<avifImage, AvifImageDeleter> image(avif->avifImageCreate(
+      static_cast<std::uint32_t>(pixels->width), static_cast<std::uint32_t>(pixels->height), 8, format));
   if (!image) return std::nullopt;
   image->yuvRange = AVIF_RANGE_FULL;
   avifRGBImage rgb;
-  avifRGBImageSetDefaults(&rgb, image.get());
+  avif->avifRGBImageSetDefaults(&rgb, image.get());
   rgb.format = pixels->alpha ? AVIF_RGB_FORMAT_RGBA : AVIF_RGB_FORMAT_RGB;
   rgb.depth = 8;
   rgb.pixels = const_cast<std::uint8_t*>(expanded ? expanded->data() : pixels->data());  // read only
   rgb.rowBytes = static_cast<std::uint32_t>(pixels->width * (pixels->alpha ? 4 : 3));
-  if (avifImageRGBToYUV(image.get(), &rgb) != AVIF_RESULT_OK) return std::nullopt;
+  if (avif->avifImageRGBToYUV(image.get(), &rgb) != AVIF_RESULT_OK) return std::nullopt;
   const ImageBytes& icc = pixels->colorSpace->iccData();
-  if (!icc.empty()) avifImageSetProfileICC(image.get(), icc.data(), icc.size());
+  if (!icc.empty()) avif->avifImageSetProfileICC(image.get(), icc.data(), icc.size());
 
   std::optional<OutputMetadataBlobs> blobs;
   if (request.metadata != nullptr) {
@@ -479,15 +574,17 @@ std::optional<ImageBytes> encodeAvifAtSpeed(const EncodeRequest& request, int sp
     if (!blobs) return std::nullopt;
     // The EXIF carries exactly the planned orientation, so the irot/imir that
     // libavif derives from it are the plan's too.
-    if (!blobs->exifTiff.empty()) avifImageSetMetadataExif(image.get(), blobs->exifTiff.data(), blobs->exifTiff.size());
+    if (!blobs->exifTiff.empty()) {
+      avif->avifImageSetMetadataExif(image.get(), blobs->exifTiff.data(), blobs->exifTiff.size());
+    }
     if (!blobs->xmpPacket.empty()) {
-      avifImageSetMetadataXMP(image.get(), reinterpret_cast<const std::uint8_t*>(blobs->xmpPacket.data()),
-                              blobs->xmpPacket.size());
+      avif->avifImageSetMetadataXMP(image.get(), reinterpret_cast<const std::uint8_t*>(blobs->xmpPacket.data()),
+                                    blobs->xmpPacket.size());
     }
   }
   orientationToAvif(request.orientation, image.get());
 
-  std::unique_ptr<avifEncoder, AvifEncoderDeleter> encoder(avifEncoderCreate());
+  std::unique_ptr<avifEncoder, AvifEncoderDeleter> encoder(avif->avifEncoderCreate());
   if (!encoder) return std::nullopt;
   encoder->codecChoice = AVIF_CODEC_CHOICE_AOM;
   encoder->maxThreads = 1;
@@ -498,12 +595,12 @@ std::optional<ImageBytes> encodeAvifAtSpeed(const EncodeRequest& request, int sp
   encoder->minQuantizerAlpha = quantizer;
   encoder->maxQuantizerAlpha = quantizer;
   avifRWData output = AVIF_DATA_EMPTY;
-  if (avifEncoderWrite(encoder.get(), image.get(), &output) != AVIF_RESULT_OK) {
-    avifRWDataFree(&output);
+  if (avif->avifEncoderWrite(encoder.get(), image.get(), &output) != AVIF_RESULT_OK) {
+    avif->avifRWDataFree(&output);
     return std::nullopt;
   }
   ImageBytes bytes(output.data, output.data + output.size);
-  avifRWDataFree(&output);
+  avif->avifRWDataFree(&output);
   return bytes;
 }
 

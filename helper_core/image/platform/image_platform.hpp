@@ -438,11 +438,13 @@ class BitmapContext {
 // libimagequant and tesseract use OpenMP, which runs several times slower on
 // small machines unless its thread limit is 1, and libgomp reads the limit
 // only when it loads. The process entry calls this first thing in main(),
-// before it reads any request: when OMP_THREAD_LIMIT is not "1" it sets it
-// and re-executes the program once (same arguments, same descriptors, which
-// exec keeps open) through /proc/self/exe. Returns normally when the limit is
-// already in force; returns false when the re-exec could not be made (the
-// process then simply runs on with the slower library).
+// before it reads any request: when OMP_THREAD_LIMIT is not "1" it sets it.
+// That is enough while libgomp is not loaded yet (the libraries that bring it
+// are opened on first use); when something linked at start has loaded it,
+// the program re-executes itself once (same arguments, same descriptors,
+// which exec keeps open) through /proc/self/exe. Returns true when the limit
+// is in force; false when the re-exec could not be made (the process then
+// simply runs on with the slower library).
 bool ensureSingleThreadedLibraryRuntime(char** argv);
 
 }  // namespace quorvantelmic

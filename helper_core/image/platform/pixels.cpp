@@ -13,6 +13,7 @@ extern "C" {
 #include <new>
 
 #include "helper_core/image/platform/format_unit.hpp"
+#include "helper_core/image/platform/lazy_library.hpp"
 
 namespace quorvantelmic {
 
@@ -389,9 +390,25 @@ std::optional<PlainPixels> orientPixels(const PlainPixels& source, int orientati
 // Resampling
 
 namespace {
+
+// libswscale is opened when an image is first resized: through libavutil it
+// maps the video acceleration and X11 client libraries, which most requests
+// never need. No libavutil function is called, only its pixel-format names.
+#define QV_SWSCALE_FUNCTIONS(X) \
+  X(sws_getContext)             \
+  X(sws_scale)                  \
+  X(sws_freeContext)
+QUORVANTELMIC_LIBRARY_TABLE(SwscaleFunctions, QV_SWSCALE_FUNCTIONS);
+
+const SwscaleFunctions* swscaleFunctions() noexcept {
+  static const std::optional<SwscaleFunctions> table = loadLibraryTable<SwscaleFunctions>(QUORVANTELMIC_SWSCALE_SONAME);
+  return table ? &*table : nullptr;
+}
+
 struct SwsDeleter {
-  void operator()(SwsContext* context) const noexcept { sws_freeContext(context); }
+  void operator()(SwsContext* context) const noexcept { swscaleFunctions()->sws_freeContext(context); }
 };
+
 }  // namespace
 
 bool resample8(const std::uint8_t* source, std::size_t sourceWidth, std::size_t sourceHeight,
@@ -403,12 +420,14 @@ bool resample8(const std::uint8_t* source, std::size_t sourceWidth, std::size_t 
       destinationHeight > limit) {
     return false;
   }
+  const SwscaleFunctions* swscale = swscaleFunctions();
+  if (swscale == nullptr) return false;
   // One grey plane per channel: libswscale scales grey planes directly, with
   // no detour through YUV, so each channel is filtered exactly.
   std::unique_ptr<SwsContext, SwsDeleter> context(
-      sws_getContext(static_cast<int>(sourceWidth), static_cast<int>(sourceHeight), AV_PIX_FMT_GRAY8,
-                     static_cast<int>(destinationWidth), static_cast<int>(destinationHeight), AV_PIX_FMT_GRAY8,
-                     SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
+      swscale->sws_getContext(static_cast<int>(sourceWidth), static_cast<int>(sourceHeight), AV_PIX_FMT_GRAY8,
+                              static_cast<int>(destinationWidth), static_cast<int>(destinationHeight), AV_PIX_FMT_GRAY8,
+                              SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
   if (!context) return false;
   // libswscale's vector code reads and writes whole vectors, past the end of
   // a row when the width is not a multiple of the vector, and past the last
@@ -437,8 +456,8 @@ bool resample8(const std::uint8_t* source, std::size_t sourceWidth, std::size_t 
     const int sourceStrides[4] = {static_cast<int>(sourcePlaneStride), 0, 0, 0};
     std::uint8_t* destinationPlanes[4] = {destinationPlane.data(), nullptr, nullptr, nullptr};
     const int destinationStrides[4] = {static_cast<int>(destinationPlaneStride), 0, 0, 0};
-    if (sws_scale(context.get(), sourcePlanes, sourceStrides, 0, static_cast<int>(sourceHeight), destinationPlanes,
-                  destinationStrides) != static_cast<int>(destinationHeight)) {
+    if (swscale->sws_scale(context.get(), sourcePlanes, sourceStrides, 0, static_cast<int>(sourceHeight),
+                           destinationPlanes, destinationStrides) != static_cast<int>(destinationHeight)) {
       return false;
     }
     for (std::size_t y = 0; y < destinationHeight; ++y) {

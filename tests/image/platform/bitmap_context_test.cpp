@@ -2,10 +2,13 @@
 // resampler, colour conversion into the context, and snapshots.
 #include <gtest/gtest.h>
 
+#include <link.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 #include "tests/image/platform/fixture_support.hpp"
 
@@ -126,22 +129,50 @@ TEST(SingleThreadedRuntime, ReexecutedProcessHasTheLimit) {
   EXPECT_STREQ(std::getenv("OMP_THREAD_LIMIT"), "1");
 }
 
-TEST(SingleThreadedRuntime, ReexecutesOnceWithTheLimitSet) {
+// Whether the OpenMP runtime is mapped into this process.
+bool openMpRuntimeMapped() {
+  return ::dl_iterate_phdr(
+             [](dl_phdr_info* info, std::size_t, void*) {
+               return info->dlpi_name != nullptr && std::strstr(info->dlpi_name, "/libgomp.") != nullptr ? 1 : 0;
+             },
+             nullptr) != 0;
+}
+
+// In a child with OMP_THREAD_LIMIT unset: `prepare`, then the call. Returns
+// the child's exit status: 0 when it re-executed itself into the probe above,
+// 7 when the call returned true with the limit set in place.
+int singleThreadedRuntimeChild(void (*prepare)()) {
   const pid_t child = fork();
-  ASSERT_GE(child, 0);
   if (child == 0) {
     ::unsetenv("OMP_THREAD_LIMIT");
     ::setenv("QV_REEXEC_PROBE", "1", 1);
+    prepare();
     char program[] = "image_platform_tests";
     char filter[] = "--gtest_filter=SingleThreadedRuntime.ReexecutedProcessHasTheLimit";
     char* argv[] = {program, filter, nullptr};
-    ensureSingleThreadedLibraryRuntime(argv);
-    _exit(42);  // only reached when the exec failed
+    const bool inForce = ensureSingleThreadedLibraryRuntime(argv);
+    const char* limit = std::getenv("OMP_THREAD_LIMIT");
+    _exit(inForce && limit != nullptr && std::string_view(limit) == "1" ? 7 : 42);
   }
   int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Writing a GIF loads the palette quantiser and its OpenMP runtime.
+void writeGif() {
+  const DecodedImage image = *openFixture("orientation-reference.png").createImageAtIndex(0);
+  std::optional<ImageDestination> destination = ImageDestination::createWithData("com.compuserve.gif", 1);
+  if (!destination) _exit(43);
+  destination->addImage(image, PropertyDictionary());
+  if (!destination->finalize()) _exit(44);
+}
+
+TEST(SingleThreadedRuntime, SetsTheLimitBeforeTheRuntimeLoadsAndReexecutesAfter) {
+  if (!openMpRuntimeMapped()) {
+    EXPECT_EQ(singleThreadedRuntimeChild([] {}), 7) << "not loaded yet: the variable is enough, no exec";
+  }
+  EXPECT_EQ(singleThreadedRuntimeChild(writeGif), 0) << "loaded already: a fresh image of the program";
   char* noArguments[] = {nullptr};
   ::setenv("OMP_THREAD_LIMIT", "1", 1);
   EXPECT_TRUE(ensureSingleThreadedLibraryRuntime(noArguments)) << "already in force: returns without exec";
