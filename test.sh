@@ -7,6 +7,15 @@ cd "$(dirname "$0")"
 build=build/test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVANTELMIC_SANITIZE=ON >/dev/null
 cmake --build "$build" --parallel "$(nproc)"
+# A fresh build has no record of how long each test takes, so CTest would
+# start them in file order and the longest (killing the helper at every
+# system call) would start last and run alone at the end. The recorded
+# durations let it start the long tests first; CTest keeps them up to date.
+costs="$build/Testing/Temporary/CTestCostData.txt"
+if [ ! -f "$costs" ]; then
+  mkdir -p "$(dirname "$costs")"
+  cp tests/test-durations.txt "$costs"
+fi
 cd "$build"
 ctest --output-on-failure --parallel "$(nproc)" --timeout 600
 cd - >/dev/null
