@@ -35,7 +35,7 @@ fi
 IM=/usr/bin/convert-im6.q16
 
 build=build/release
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVANTELMIC_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVANTELMIC_TESTS=OFF -DQUORVANTELMIC_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target quorvantelmic-helper quorvantelmic-convert pdf_ocr_bench \
   descriptor_digest_tool >/dev/null
 convert_tool="$PWD/$build/client/quorvantelmic-convert"
