@@ -4,7 +4,10 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <string>
 
+#include "helper/metadata_module.hpp"
+#include "helper/module_path.hpp"
 #include "helper/pdf_module.hpp"
 #include "helper/sandbox.hpp"
 #include "helper/standard_error.hpp"
@@ -46,14 +49,16 @@ int main(int, char** argv) {
   (void)silenceStandardError();
 
   // Found now, while /proc/self/exe can still be read, and named in the
-  // confinement below so that the first PDF request can load it.
-  const PDFModule pdfModule(pdfModulePathBesideExecutable());
+  // confinement below so that the first request that needs one can load it.
+  const PDFModule pdfModule(modulePathBesideExecutable(QUORVANTELMIC_PDF_MODULE_NAME));
+  const std::string metadataModule = modulePathBesideExecutable(QUORVANTELMIC_METADATA_MODULE_NAME);
+  useMetadataModuleAt(metadataModule);
 
 #ifndef QUORVANTELMIC_UNFILTERED_HELPER
   // Paths lead only to what the parent handed down and to the system files
   // the libraries read. A kernel without Landlock leaves the file system as
   // it is, and the system-call filter below is the protection.
-  (void)restrictFileSystem({pdfModule.path()});
+  (void)restrictFileSystem({pdfModule.path(), metadataModule});
 
   // From here on the helper cannot run programs, start processes, open
   // sockets or touch other processes. A helper that cannot have this

@@ -1,9 +1,6 @@
 #include "helper/pdf_module.hpp"
 
 #include <dlfcn.h>
-#include <unistd.h>
-
-#include <array>
 
 #include "helper_core/protocol/helper_error.hpp"
 
@@ -34,17 +31,6 @@ HelperResponse PDFModule::execute(const HelperRequest& request) const {
     loaded_ = route;
   }
   return loaded_->execute(request);
-}
-
-std::string pdfModulePathBesideExecutable() {
-  std::array<char, 4096> buffer{};
-  const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return {};
-  std::string path(buffer.data(), static_cast<std::size_t>(length));
-  const std::size_t slash = path.rfind('/');
-  if (path.front() != '/' || slash == std::string::npos) return {};
-  path.resize(slash + 1);
-  return path + QUORVANTELMIC_PDF_MODULE_NAME;
 }
 
 }  // namespace quorvantelmic

@@ -35,9 +35,4 @@ class PDFModule final : public PDFRoute {
   mutable const PDFRoute* loaded_ = nullptr;
 };
 
-// The module's path beside the running executable (read from /proc/self/exe),
-// or empty when that cannot be read. Called before the process confines
-// itself, so that the module's file can be named in the confinement.
-std::string pdfModulePathBesideExecutable();
-
 }  // namespace quorvantelmic

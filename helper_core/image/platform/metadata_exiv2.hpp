@@ -33,8 +33,9 @@ struct ReadMetadata {
   std::shared_ptr<const ImageMetadata::Contents> contents;  // null when there is no metadata
 };
 
-// Reads the metadata of frame 0. Never throws; unreadable metadata reads as
-// none.
+// Reads the metadata of frame 0. Unreadable metadata reads as none. Never
+// throws where the adapter is linked; the helper, which opens it from a module
+// on first use, fails here when the module cannot be loaded.
 ReadMetadata readMetadata(const ContainerDescription& description, const SharedBytes& bytes);
 
 // The blobs an output carries, with the source's structural tags removed and
