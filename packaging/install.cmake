@@ -11,8 +11,9 @@ target_compile_definitions(qv_client PRIVATE QUORVANTELMIC_HELPER_FROM_BIN="${QU
 
 install(TARGETS quorvantelmic-convert RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(TARGETS quorvantelmic-helper RUNTIME DESTINATION "${QUORVANTELMIC_HELPER_INSTALL_DIR}")
-# The PDF operations, which the helper opens from beside itself.
-install(TARGETS quorvantelmic-pdf LIBRARY DESTINATION "${QUORVANTELMIC_HELPER_INSTALL_DIR}")
+# The PDF operations and the image metadata, which the helper opens from
+# beside itself.
+install(TARGETS quorvantelmic-pdf quorvantelmic-metadata LIBRARY DESTINATION "${QUORVANTELMIC_HELPER_INSTALL_DIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/quorvantelmic-convert.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/completions/quorvantelmic-convert.bash"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME quorvantelmic-convert)

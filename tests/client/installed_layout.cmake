@@ -9,7 +9,7 @@ if(NOT installed EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
 foreach(path usr/bin/quorvantelmic-convert usr/libexec/quorvantelmic/quorvantelmic-helper
-             usr/libexec/quorvantelmic/quorvantelmic-pdf.so
+             usr/libexec/quorvantelmic/quorvantelmic-pdf.so usr/libexec/quorvantelmic/quorvantelmic-metadata.so
              usr/share/man/man1/quorvantelmic-convert.1 usr/share/bash-completion/completions/quorvantelmic-convert
              usr/share/zsh/vendor-completions/_quorvantelmic-convert)
   if(NOT EXISTS "${WORK}/root/${path}")
@@ -33,6 +33,7 @@ if(NOT status EQUAL 0 OR NOT version MATCHES "quorvantelmic-helper 0\\.5\\.0 .* 
   message(FATAL_ERROR "the installed converter does not find the installed helper:\n${version}")
 endif()
 file(MAKE_DIRECTORY "${WORK}/out")
+# Reading the source's metadata opens the installed metadata module.
 execute_process(COMMAND "${convert}" --journal "${WORK}/journal" image "${SOURCE_DIR}/tests/fixtures/image_bytes/plain.png"
                         --to jpg --quiet --dest "${WORK}/out"
                 RESULT_VARIABLE status OUTPUT_VARIABLE published ERROR_VARIABLE errors)

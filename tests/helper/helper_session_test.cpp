@@ -178,20 +178,28 @@ TEST(HelperSession, LibrariesNeverSpeakOnStandardError) {
   }
 }
 
-// The PDF operations live in a module the helper opens beside its own
-// executable on the first PDF request, after it has confined itself. Where the
-// module is, inspect-pdf works; a helper copied away from it answers that
-// request with the loader's reason and goes on serving the session.
+// The PDF operations and the image metadata live in modules the helper opens
+// beside its own executable on first use, after it has confined itself. Where
+// the modules are, inspect-pdf and inspect-image work; a helper copied away
+// from them answers each of those requests with the loader's reason and goes
+// on serving the session.
 TEST(HelperSession, PDFRequestsLoadTheModuleBesideTheHelperOrFailAlone) {
   const std::string pdf = std::string(QUORVANTELMIC_SOURCE_DIR) + "/tests/fixtures/pdf/text-pages.pdf";
+  const std::string jpeg = std::string(QUORVANTELMIC_SOURCE_DIR) + "/tests/fixtures/images/photo-metadata.jpg";
   const std::string inspect = std::string(R"({"operation":"inspect-pdf","requestId":")") + kRequestId +
                               R"(","protocolVersion":4,"sourcePath":"/dev/fd/3"})";
+  const std::string inspectImage = std::string(R"({"operation":"inspect-image","requestId":")") + kRequestId +
+                                   R"(","protocolVersion":4,"sourcePath":"/dev/fd/4"})";
   const UniqueFd source(::open(pdf.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd image(::open(jpeg.c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_TRUE(source);
-  const HelperRun installed = runHelper(inspect + "\n", {{3, source.get()}});
-  ASSERT_EQ(installed.responses().size(), 1u);
+  ASSERT_TRUE(image);
+  const HelperRun installed = runHelper(inspect + "\n" + inspectImage + "\n", {{3, source.get()}, {4, image.get()}});
+  ASSERT_EQ(installed.responses().size(), 2u);
   EXPECT_EQ(installed.responses()[0]["ok"], true) << installed.standardOutput;
   EXPECT_EQ(installed.responses()[0]["pdfProbe"]["pageCount"], 3);
+  EXPECT_EQ(installed.responses()[1]["ok"], true) << installed.standardOutput;
+  EXPECT_EQ(installed.responses()[1]["probe"]["hasMetadata"], true) << installed.standardOutput;
 
   const std::filesystem::path alone =
       std::filesystem::path(::testing::TempDir()) / ("helper-without-module-" + std::to_string(::getpid()));
@@ -199,20 +207,25 @@ TEST(HelperSession, PDFRequestsLoadTheModuleBesideTheHelperOrFailAlone) {
   const std::filesystem::path copy = alone / "quorvantelmic-helper";
   std::filesystem::copy_file(helperBinaryPath(), copy, std::filesystem::copy_options::overwrite_existing);
   const UniqueFd again(::open(pdf.c_str(), O_RDONLY | O_CLOEXEC));
-  HelperChild child({{3, again.get()}}, {copy.string()});
+  const UniqueFd imageAgain(::open(jpeg.c_str(), O_RDONLY | O_CLOEXEC));
+  HelperChild child({{3, again.get()}, {4, imageAgain.get()}}, {copy.string()});
   ASSERT_TRUE(child.started());
-  ASSERT_TRUE(child.send(inspect + "\n" + hello() + "\n"));
+  ASSERT_TRUE(child.send(inspect + "\n" + inspectImage + "\n" + hello() + "\n"));
   const ChildOutcome outcome = child.finish(std::chrono::seconds(60));
   std::filesystem::remove_all(alone);
   EXPECT_EQ(outcome.exitStatus, 0);
   EXPECT_EQ(outcome.standardError, "");
   const std::vector<json> responses = outcome.responses();
-  ASSERT_EQ(responses.size(), 2u) << outcome.standardOutput;
+  ASSERT_EQ(responses.size(), 3u) << outcome.standardOutput;
   EXPECT_EQ(responses[0]["error"]["code"], "unsupported-source");
   const std::string message = responses[0]["error"]["message"];
   EXPECT_TRUE(message.starts_with("PDF support could not be loaded: ")) << message;
   EXPECT_NE(message.find((alone / "quorvantelmic-pdf.so").string()), std::string::npos) << message;
-  EXPECT_EQ(responses[1]["ok"], true);
+  EXPECT_EQ(responses[1]["error"]["code"], "unsupported-source");
+  const std::string imageMessage = responses[1]["error"]["message"];
+  EXPECT_TRUE(imageMessage.starts_with("Image metadata support could not be loaded: ")) << imageMessage;
+  EXPECT_NE(imageMessage.find((alone / "quorvantelmic-metadata.so").string()), std::string::npos) << imageMessage;
+  EXPECT_EQ(responses[2]["ok"], true);
 }
 
 }  // namespace
