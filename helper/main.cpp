@@ -48,11 +48,10 @@ int main(int, char** argv) {
   // Nothing a library prints may reach the parent's standard error.
   (void)silenceStandardError();
 
-  // Found now, while /proc/self/exe can still be read, and named in the
-  // confinement below so that the first request that needs one can load it.
+  // The modules beside the executable, named in the confinement below so that
+  // the first request that needs one can load it.
   const PDFModule pdfModule(modulePathBesideExecutable(QUORVANTELMIC_PDF_MODULE_NAME));
   const std::string metadataModule = modulePathBesideExecutable(QUORVANTELMIC_METADATA_MODULE_NAME);
-  useMetadataModuleAt(metadataModule);
 
 #ifndef QUORVANTELMIC_UNFILTERED_HELPER
   // Paths lead only to what the parent handed down and to the system files

@@ -4,42 +4,25 @@
 
 #include <utility>
 
+#include "helper/module_path.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 
 namespace quorvantelmic {
 namespace {
-
-// The adapter's callers reach it through free functions, so where the module
-// is and whether it is loaded is kept once for the process. Once loaded, the
-// module stays for the life of the process: the metadata it read is held by
-// images, and exiv2's registries are process-wide.
-struct MetadataModuleState {
-  std::mutex mutex;
-  std::string path;
-  const MetadataFunctions* functions = nullptr;
-};
-
-MetadataModuleState& moduleState() {
-  static MetadataModuleState state;
-  return state;
-}
 
 struct LoadOutcome {
   const MetadataFunctions* functions = nullptr;
   std::string reason;  // why it did not load, when functions is null
 };
 
-LoadOutcome loadModule() {
-  MetadataModuleState& state = moduleState();
-  const std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.functions != nullptr) return {state.functions, {}};
+LoadOutcome loadModule(const std::string& path) {
   // An empty name would open the executable itself.
-  if (state.path.empty()) return {nullptr, "the helper could not tell where its own files are"};
+  if (path.empty()) return {nullptr, "the helper could not tell where its own files are"};
   // RTLD_NOW: a module whose symbols do not all resolve against this helper
   // and its libraries is refused here, whole, rather than failing halfway
   // through a request. RTLD_LOCAL: nothing of it is visible to anything
   // loaded later.
-  void* handle = ::dlopen(state.path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* reason = ::dlerror();
     return {nullptr, reason != nullptr ? reason : "the module did not open"};
@@ -49,15 +32,25 @@ LoadOutcome loadModule() {
   const MetadataFunctions* functions = entry != nullptr ? entry() : nullptr;
   if (functions == nullptr) {
     (void)::dlclose(handle);
-    return {nullptr, state.path + " is not this helper's metadata module"};
+    return {nullptr, path + " is not this helper's metadata module"};
   }
-  state.functions = functions;
   return {functions, {}};
+}
+
+// The adapter's callers reach it through free functions, so the module is
+// looked for once per process, on the first call that needs it, and the
+// outcome never changes afterwards. Its path is found as the process entry
+// found it for the confinement (reading /proc/self/exe stays allowed). Once
+// loaded, the module stays for the life of the process: the metadata it read
+// is held by images, and exiv2's registries are process-wide.
+const LoadOutcome& module() {
+  static const LoadOutcome outcome = loadModule(modulePathBesideExecutable(QUORVANTELMIC_METADATA_MODULE_NAME));
+  return outcome;
 }
 
 // For the functions that have no way to fail but throwing.
 const MetadataFunctions& requireModule() {
-  LoadOutcome outcome = loadModule();
+  const LoadOutcome& outcome = module();
   if (outcome.functions == nullptr) {
     throw HelperFault(HelperErrorCode::unsupportedSource,
                       "Image metadata support could not be loaded: " + outcome.reason + ".");
@@ -67,16 +60,10 @@ const MetadataFunctions& requireModule() {
 
 }  // namespace
 
-void useMetadataModuleAt(std::string path) {
-  MetadataModuleState& state = moduleState();
-  const std::lock_guard<std::mutex> lock(state.mutex);
-  state.path = std::move(path);
-}
-
 // Contents exist only once the module has made them, so it is loaded here
 // whenever there are tags to copy.
 std::vector<ImageMetadataTag> ImageMetadata::copyTags() const {
-  const MetadataFunctions* functions = loadModule().functions;
+  const MetadataFunctions* functions = module().functions;
   if (functions == nullptr) return {};
   return functions->copyTags(*this);
 }
@@ -91,13 +78,13 @@ ReadMetadata readMetadata(const ContainerDescription& description, const SharedB
 
 std::optional<OutputMetadataBlobs> outputMetadataBlobs(const ImageMetadata& metadata, int orientation,
                                                       std::size_t width, std::size_t height) {
-  const MetadataFunctions* functions = loadModule().functions;
+  const MetadataFunctions* functions = module().functions;
   if (functions == nullptr) return std::nullopt;
   return functions->outputMetadataBlobs(metadata, orientation, width, height);
 }
 
 std::optional<ImageBytes> exifWithOrientationOnly(int orientation) {
-  const MetadataFunctions* functions = loadModule().functions;
+  const MetadataFunctions* functions = module().functions;
   if (functions == nullptr) return std::nullopt;
   return functions->exifWithOrientationOnly(orientation);
 }
@@ -105,14 +92,14 @@ std::optional<ImageBytes> exifWithOrientationOnly(int orientation) {
 // Without the module no tags can be told; the TIFF encoder then fails on
 // writeTiffMetadata below, as it does when exiv2 refuses.
 TiffPictureTags tiffPictureTags(const ImageMetadata& metadata) {
-  const MetadataFunctions* functions = loadModule().functions;
+  const MetadataFunctions* functions = module().functions;
   if (functions == nullptr) return {};
   return functions->tiffPictureTags(metadata);
 }
 
 bool writeTiffMetadata(ImageBytes& tiff, const ImageMetadata& metadata, int orientation, std::size_t width,
                        std::size_t height) {
-  const MetadataFunctions* functions = loadModule().functions;
+  const MetadataFunctions* functions = module().functions;
   if (functions == nullptr) return false;
   return functions->writeTiffMetadata(tiff, metadata, orientation, width, height);
 }

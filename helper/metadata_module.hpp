@@ -37,12 +37,10 @@ struct MetadataFunctions {
   std::vector<ImageMetadataTag> (*copyTags)(const ImageMetadata&);
 };
 
-// Names the module's absolute path; nothing is opened yet. The process entry
-// calls it once, before the first request. A module that cannot be loaded
-// (not installed, or not this helper's build) fails the request that needed
-// it: reading a source's metadata throws unsupported-source with the loader's
-// reason, and preparing an output's metadata fails as a refusal by exiv2
-// does. The next call tries again.
-void useMetadataModuleAt(std::string path);
+// The module is found beside the helper's executable and loaded on the first
+// call that needs it. A module that cannot be loaded (not installed, or not
+// this helper's build) fails the request that needed it: reading a source's
+// metadata throws unsupported-source with the loader's reason, and preparing
+// an output's metadata fails as a refusal by exiv2 does.
 
 }  // namespace quorvantelmic
