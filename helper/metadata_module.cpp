@@ -1,7 +1,5 @@
 #include "helper/metadata_module.hpp"
 
-#include <dlfcn.h>
-
 #include <utility>
 
 #include "helper/module_path.hpp"
@@ -16,25 +14,8 @@ struct LoadOutcome {
 };
 
 LoadOutcome loadModule(const std::string& path) {
-  // An empty name would open the executable itself.
-  if (path.empty()) return {nullptr, "the helper could not tell where its own files are"};
-  // RTLD_NOW: a module whose symbols do not all resolve against this helper
-  // and its libraries is refused here, whole, rather than failing halfway
-  // through a request. RTLD_LOCAL: nothing of it is visible to anything
-  // loaded later.
-  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    const char* reason = ::dlerror();
-    return {nullptr, reason != nullptr ? reason : "the module did not open"};
-  }
-  using Entry = const MetadataFunctions* (*)();
-  const auto entry = reinterpret_cast<Entry>(::dlsym(handle, metadataModuleEntry));
-  const MetadataFunctions* functions = entry != nullptr ? entry() : nullptr;
-  if (functions == nullptr) {
-    (void)::dlclose(handle);
-    return {nullptr, path + " is not this helper's metadata module"};
-  }
-  return {functions, {}};
+  const OpenedModule opened = openModule(path, metadataModuleEntry, "metadata");
+  return {static_cast<const MetadataFunctions*>(opened.entryResult), opened.reason};
 }
 
 // The adapter's callers reach it through free functions, so the module is
