@@ -16,7 +16,6 @@
 #include <exception>
 #include <limits>
 
-#include <qpdf/Pipeline.hh>
 
 #include "helper_core/pdf/platform/library_support.hpp"
 #include "helper_core/pdf/platform/page_drawing_bounds.hpp"
@@ -40,8 +39,6 @@ struct CGPDFDocumentState {
   // being repeated for every page.
   mutable bool renderingAttempted = false;
   mutable std::unique_ptr<RenderingDocument> rendering;
-  // Decoded content-stream bytes the scans of this document may still read.
-  mutable std::size_t contentBudget = 0;
   // Per page, whether poppler may draw it (-1 until its drawing was costed),
   // and the cost of the pages admitted so far.
   mutable std::vector<signed char> drawable;
@@ -83,120 +80,6 @@ std::optional<PDFRect> rectangle(QPDFObjectHandle box) {
   }
 }
 
-// Every operator a PDF content stream may use (ISO 32000-1, Annex A).
-bool isContentStreamOperator(std::string_view name) {
-  static constexpr std::array<std::string_view, 73> operators = {
-      "b",  "B",  "b*", "B*", "BDC", "BI", "BMC", "BT", "BX", "c",  "cm", "CS", "cs", "d",  "d0",
-      "d1", "Do", "DP", "EI", "EMC", "ET", "EX",  "f",  "F",  "f*", "G",  "g",  "gs", "h",  "i",
-      "ID", "j",  "J",  "K",  "k",   "l",  "m",   "M",  "MP", "n",  "q",  "Q",  "re", "RG", "rg",
-      "ri", "s",  "S",  "SC", "sc",  "SCN", "scn", "sh", "T*", "Tc", "Td", "TD", "Tf", "Tj", "TJ",
-      "TL", "Tm", "Tr", "Ts", "Tw",  "Tz", "v",   "w",  "W",  "W*", "y",  "'",  "\"",
-  };
-  return std::find(operators.begin(), operators.end(), name) != operators.end();
-}
-
-class ScanCallbacks final : public QPDFObjectHandle::ParserCallbacks {
- public:
-  ScanCallbacks(CGPDFScanner* scanner, const CGPDFOperatorTable& table, void* info)
-      : scanner_(scanner), table_(table), info_(info) {}
-
-  void handleObject(QPDFObjectHandle object) override {
-    if (!object.isOperator()) return;
-    const std::string name = object.getOperatorValue();
-    if (name == "BX") {
-      ++compatibilityDepth_;
-    } else if (name == "EX") {
-      if (compatibilityDepth_ > 0) --compatibilityDepth_;
-    } else if (!isContentStreamOperator(name)) {
-      // qpdf hands over any unparsable run of bytes as an operator; outside a
-      // compatibility section that is a broken stream, not an unknown extension.
-      if (compatibilityDepth_ == 0) {
-        broken_ = true;
-        terminateParsing();
-      }
-      return;
-    }
-    if (CGPDFOperatorCallback callback = table_.callback(name)) callback(scanner_, info_);
-  }
-
-  void handleEOF() override { reachedEnd_ = true; }
-
-  bool completed() const { return reachedEnd_ && !broken_; }
-
- private:
-  CGPDFScanner* scanner_;
-  const CGPDFOperatorTable& table_;
-  void* info_;
-  int compatibilityDepth_ = 0;
-  bool broken_ = false;
-  bool reachedEnd_ = false;
-};
-
-// Decoded page content is held in memory to be parsed. Compressed streams can
-// expand a thousandfold, and one stream can serve every page, so the scans of
-// a document read a bounded amount: past either bound a scan does not
-// complete, which the inspection treats as text being present.
-constexpr std::size_t maximumScannedContentBytesPerPage = std::size_t{32} << 20;
-constexpr std::size_t maximumScannedContentBytesPerDocument = std::size_t{256} << 20;
-
-class BoundedCollector final : public Pipeline {
- public:
-  BoundedCollector(std::string& target, std::size_t limit)
-      : Pipeline("bounded content", nullptr), target_(target), limit_(limit) {}
-
-  void write(unsigned char const* data, size_t length) override {
-    if (exceeded_ || length > limit_ - target_.size()) {
-      exceeded_ = true;
-      throw std::length_error("content exceeds the scan bound");
-    }
-    target_.append(reinterpret_cast<const char*>(data), length);
-  }
-  void finish() override {}
-  bool exceeded() const { return exceeded_; }
-
- private:
-  std::string& target_;
-  std::size_t limit_;
-  bool exceeded_ = false;
-};
-
-// The page's /Contents decoded and joined (streams of an array separated by a
-// line break); none when a stream cannot be decoded or `limit` is passed.
-// `consumed` is what was decoded either way.
-std::optional<std::string> decodedContents(QPDF& qpdf, QPDFObjectHandle page, std::size_t limit,
-                                           std::size_t& consumed) {
-  QPDFObjectHandle contents = page.getKey("/Contents");
-  std::vector<QPDFObjectHandle> streams;
-  if (contents.isNull()) return std::string();
-  if (contents.isStream()) {
-    streams.push_back(contents);
-  } else if (contents.isArray()) {
-    for (int i = 0; i < contents.getArrayNItems(); ++i) streams.push_back(contents.getArrayItem(i));
-  } else {
-    return std::nullopt;
-  }
-  std::string decoded;
-  const std::size_t warningsBefore = qpdf.numWarnings();
-  for (QPDFObjectHandle& stream : streams) {
-    if (!stream.isStream()) return std::nullopt;
-    if (!decoded.empty()) {
-      if (decoded.size() >= limit) return std::nullopt;
-      decoded.push_back('\n');
-    }
-    BoundedCollector collector(decoded, limit);
-    bool piped = false;
-    try {
-      piped = stream.pipeStreamData(&collector, 0, qpdf_dl_specialized);
-    } catch (const std::exception&) {
-      piped = false;
-    }
-    consumed = decoded.size() + (collector.exceeded() ? 1 : 0);
-    if (!piped || collector.exceeded()) return std::nullopt;
-  }
-  if (qpdf.numWarnings() != warningsBefore) return std::nullopt;
-  return decoded;
-}
-
 // Poppler draws the crop box; the pipeline draws whole media boxes. When some
 // page's crop box is smaller, poppler gets a copy of the document whose pages
 // carry no crop box, so that it falls back to the media box.
@@ -232,11 +115,15 @@ PDFData renderingBytes(const PDFData& data) {
 // Whether poppler may draw page `index` (or extract its text, which draws it
 // too): the page's own drawing and that of the pages admitted before it must
 // stay within bounds. Each page is costed once per document.
-bool pageDrawable(const CGPDFDocumentState& state, std::size_t index) {
+// `own`, when given, receives the page's own content as the costing parses
+// it; a page costed before is costed again for it.
+bool pageDrawable(const CGPDFDocumentState& state, std::size_t index, detail::OwnContentScan* own = nullptr) {
   if (!state.qpdf || index >= state.pages.size()) return false;
   if (state.drawable.size() != state.pages.size()) state.drawable.assign(state.pages.size(), -1);
-  if (state.drawable[index] < 0) {
-    const std::optional<PageDrawingCost> cost = detail::pageDrawingCost(state.pages[index]);
+  if (state.drawable[index] == 1) {
+    if (own != nullptr) (void)detail::pageDrawingCost(state.pages[index], own);
+  } else if (state.drawable[index] < 0) {
+    const std::optional<PageDrawingCost> cost = detail::pageDrawingCost(state.pages[index], own);
     PageDrawingCost total = state.drawingAdmitted;
     if (cost) total += *cost;
     const bool admitted = cost && total.withinDocumentBounds();
@@ -294,7 +181,6 @@ std::optional<CGPDFDocument> CGPDFDocument::createWithData(PDFData data) {
   // qpdf walks the page tree recursively; a tree too deep for that is one this
   // reader cannot read.
   if (!detail::pageTreeWithinBounds(*state->qpdf)) return std::nullopt;
-  state->contentBudget = maximumScannedContentBytesPerDocument;
   try {
     state->pages = state->qpdf->getAllPages();
   } catch (const std::exception&) {
@@ -409,33 +295,15 @@ CGPDFOperatorCallback CGPDFOperatorTable::callback(std::string_view operatorName
 
 bool CGPDFScanner::scan() {
   const CGPDFPageState& page = *stream_.page_.state_;
-  const CGPDFDocumentState& document = *page.document;
-  if (!document.qpdf) return false;
-  // A page too costly to draw would be drawn once more to extract its text;
-  // its scan does not complete, so text is assumed instead.
-  if (!pageDrawable(document, page.index)) return false;
-  const std::size_t limit = std::min(maximumScannedContentBytesPerPage, document.contentBudget);
-  std::optional<std::string> content;
-  std::size_t consumed = 0;
-  try {
-    content = decodedContents(*document.qpdf, page.object, limit, consumed);
-  } catch (const std::exception&) {
-    content.reset();
-  }
-  document.contentBudget -= std::min(consumed, document.contentBudget);
-  if (!content) return false;
-
-  // The decoded bytes are parsed as a stream of their own, so that the
-  // parser's warnings (bad tokens, unterminated strings) are this scan's alone.
-  const std::shared_ptr<QPDF> scratch = detail::makeQuietQPDF();
-  ScanCallbacks callbacks(this, table_, info_);
-  try {
-    scratch->emptyPDF();
-    QPDFObjectHandle::parseContentStream(QPDFObjectHandle::newStream(scratch.get(), *content), &callbacks);
-  } catch (const std::exception&) {
-    return false;
-  }
-  return callbacks.completed() && scratch->numWarnings() == 0;
+  // The content is parsed once, by the costing of the page's drawing, which
+  // reports each operator on its way. A page too costly to draw would be
+  // drawn once more to extract its text; its scan does not complete, so text
+  // is assumed instead.
+  detail::OwnContentScan own;
+  own.onOperator = [this](const std::string& name) {
+    if (CGPDFOperatorCallback callback = table_.callback(name)) callback(this, info_);
+  };
+  return pageDrawable(*page.document, page.index, &own) && own.completed;
 }
 
 }  // namespace quorvantelmic

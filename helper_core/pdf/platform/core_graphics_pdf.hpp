@@ -128,7 +128,8 @@ class CGPDFScanner {
   // order. Returns true only when the content parsed cleanly to its end: a
   // stream that cannot be decoded, a syntax error, or an operator that no PDF
   // content stream defines (outside a BX … EX compatibility section) ends the
-  // scan as not completed.
+  // scan as not completed, and so does a page too costly to draw. Callbacks
+  // may have run for a scan that does not complete.
   bool scan();
 
  private:

@@ -5,6 +5,7 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -142,7 +143,8 @@ class BoundedText final : public Pipeline {
 };
 
 // Pipes `stream` decoded into `collector`; only a limit passed is fatal.
-void decode(QPDFObjectHandle stream, BoundedText& collector) {
+// Returns whether the whole stream decoded.
+bool decode(QPDFObjectHandle stream, BoundedText& collector) {
   bool piped = false;
   try {
     piped = stream.pipeStreamData(&collector, 0, qpdf_dl_specialized);
@@ -150,6 +152,7 @@ void decode(QPDFObjectHandle stream, BoundedText& collector) {
     piped = false;
   }
   if (!piped && collector.exceeded()) throw WalkAbandoned();
+  return piped;
 }
 
 double number(QPDFObjectHandle object, double fallback) {
@@ -231,11 +234,17 @@ class Walk;
 // Follows one content stream operator by operator and adds up what it draws.
 class ContentCallbacks final : public QPDFObjectHandle::ParserCallbacks {
  public:
-  ContentCallbacks(Walk& walk, QPDFObjectHandle resources, PageDrawingCost& cost)
-      : walk_(walk), resources_(std::move(resources)), cost_(cost) {}
+  ContentCallbacks(Walk& walk, QPDFObjectHandle resources, PageDrawingCost& cost, OwnContentScan* own)
+      : walk_(walk), resources_(std::move(resources)), cost_(cost), own_(own) {}
 
   void handleObject(QPDFObjectHandle object) override;
-  void handleEOF() override {}
+  void handleEOF() override { reachedEnd_ = true; }
+
+  // Whether the content parsed to its end without an undefined operator
+  // outside BX ... EX (qpdf hands any unparsable run of bytes over as an
+  // operator: outside a compatibility section that is a broken stream, not
+  // an unknown extension).
+  bool parsedCleanly() const { return reachedEnd_ && !broken_; }
 
  private:
   void draw(const PageDrawingCost& child, double times);
@@ -257,36 +266,55 @@ class ContentCallbacks final : public QPDFObjectHandle::ParserCallbacks {
   std::vector<Paint> saved_;
   PageDrawingCost glyph_;  // one glyph of the current Type 3 font
   bool type3_ = false;
+  OwnContentScan* own_;  // none but for the page's own content
+  int compatibilityDepth_ = 0;
+  bool broken_ = false;
+  bool reachedEnd_ = false;
 };
 
 class Walk {
  public:
   explicit Walk(double pageArea) : pageArea_(pageArea) {}
 
-  // A content stream (or array of them, for the page) with `resources`.
-  PageDrawingCost content(QPDFObjectHandle streams, QPDFObjectHandle resources) {
+  // A content stream (or array of them, for the page) with `resources`;
+  // `own` for the page's own content, when its caller wants it reported.
+  PageDrawingCost content(QPDFObjectHandle streams, QPDFObjectHandle resources, OwnContentScan* own = nullptr) {
     std::vector<QPDFObjectHandle> parts;
+    // Poppler draws what it can of damaged content, so the cost counts it;
+    // a report of the page's own content is complete only when all of it
+    // decoded without a warning.
+    bool wholeContent = streams.isNull() || streams.isStream() || streams.isArray();
     if (streams.isStream()) {
       parts.push_back(streams);
     } else if (streams.isArray()) {
       for (int i = 0; i < streams.getArrayNItems(); ++i) parts.push_back(streams.getArrayItem(i));
     }
+    QPDF* const owner = own != nullptr && !parts.empty() ? parts.front().getOwningQPDF() : nullptr;
+    const std::size_t warningsBefore = owner != nullptr ? owner->numWarnings() : 0;
     std::string decoded;
     for (QPDFObjectHandle& part : parts) {
-      if (!part.isStream()) continue;
+      if (!part.isStream()) {
+        wholeContent = false;
+        continue;
+      }
       if (!decoded.empty()) decoded.push_back('\n');
       const std::size_t limit = std::min(maximumStreamBytes, maximumWalkBytes - decodedBytes_);
       if (decoded.size() >= limit) throw WalkAbandoned();
       BoundedText collector(&decoded, limit - decoded.size());
-      decode(part, collector);
+      if (!decode(part, collector)) wholeContent = false;
     }
+    if (owner != nullptr && owner->numWarnings() != warningsBefore) wholeContent = false;
     decodedBytes_ += decoded.size();
     PageDrawingCost cost;
     cost.contentBytes = static_cast<double>(decoded.size());
+    // The decoded bytes are parsed as a stream of their own, so that the
+    // parser's warnings (bad tokens, unterminated strings) are this content's
+    // alone.
     const std::shared_ptr<QPDF> scratch = makeQuietQPDF();
     scratch->emptyPDF();
-    ContentCallbacks callbacks(*this, std::move(resources), cost);
+    ContentCallbacks callbacks(*this, std::move(resources), cost, own);
     QPDFObjectHandle::parseContentStream(QPDFObjectHandle::newStream(scratch.get(), decoded), &callbacks);
+    if (own != nullptr) own->completed = wholeContent && callbacks.parsedCleanly() && scratch->numWarnings() == 0;
     if (!cost.withinPageBounds()) throw WalkAbandoned();
     return cost;
   }
@@ -591,6 +619,18 @@ void ContentCallbacks::handleObject(QPDFObjectHandle object) {
   }
   const std::string name = object.getOperatorValue();
   cost_.operators += 1;
+  if (own_ != nullptr && !broken_) {
+    if (name == "BX") {
+      ++compatibilityDepth_;
+    } else if (name == "EX") {
+      if (compatibilityDepth_ > 0) --compatibilityDepth_;
+    }
+    if (isContentStreamOperator(name)) {
+      if (own_->onOperator) own_->onOperator(name);
+    } else if (compatibilityDepth_ == 0) {
+      broken_ = true;
+    }
+  }
   QPDFObjectHandle last = operands_.empty() ? QPDFObjectHandle::newNull() : operands_.back();
   const std::string lastName = last.isName() ? last.getName() : std::string();
 
@@ -697,7 +737,18 @@ bool PageDrawingCost::withinDocumentBounds() const {
          shadingWork <= documentPages * maximumShadingWorkPerPage && depth <= maximumDepth;
 }
 
-std::optional<PageDrawingCost> pageDrawingCost(QPDFObjectHandle page) {
+bool isContentStreamOperator(std::string_view name) {
+  static constexpr std::array<std::string_view, 73> operators = {
+      "b",  "B",  "b*", "B*", "BDC", "BI", "BMC", "BT", "BX", "c",  "cm", "CS", "cs", "d",  "d0",
+      "d1", "Do", "DP", "EI", "EMC", "ET", "EX",  "f",  "F",  "f*", "G",  "g",  "gs", "h",  "i",
+      "ID", "j",  "J",  "K",  "k",   "l",  "m",   "M",  "MP", "n",  "q",  "Q",  "re", "RG", "rg",
+      "ri", "s",  "S",  "SC", "sc",  "SCN", "scn", "sh", "T*", "Tc", "Td", "TD", "Tf", "Tj", "TJ",
+      "TL", "Tm", "Tr", "Ts", "Tw",  "Tz", "v",   "w",  "W",  "W*", "y",  "'",  "\"",
+  };
+  return std::find(operators.begin(), operators.end(), name) != operators.end();
+}
+
+std::optional<PageDrawingCost> pageDrawingCost(QPDFObjectHandle page, OwnContentScan* own) {
   try {
     QPDFPageObjectHelper helper(page);
     QPDFObjectHandle box = helper.getMediaBox(false);
@@ -708,7 +759,7 @@ std::optional<PageDrawingCost> pageDrawingCost(QPDFObjectHandle page) {
     }
     Walk walk(area);
     QPDFObjectHandle resources = helper.getAttribute("/Resources", false);
-    PageDrawingCost cost = walk.content(page.getKey("/Contents"), resources);
+    PageDrawingCost cost = walk.content(page.getKey("/Contents"), resources, own);
     // Poppler draws every annotation's normal appearance over the page.
     QPDFObjectHandle annotations = page.getKey("/Annots");
     if (annotations.isArray()) {

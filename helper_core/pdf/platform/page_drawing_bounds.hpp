@@ -16,7 +16,10 @@
 // with qpdf, and a page over the bounds is never handed to poppler.
 #pragma once
 
+#include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
@@ -52,10 +55,29 @@ struct PageDrawingCost {
   bool withinTextExtractionDocumentBounds() const;
 };
 
+// Whether `name` is an operator that PDF content streams define (ISO
+// 32000-1, Annex A).
+bool isContentStreamOperator(std::string_view name);
+
+// What a caller wants of the page's own content (its /Contents, never the
+// forms or patterns it draws) while the cost walk parses it anyway, so that
+// the content is decoded and parsed once for both.
+struct OwnContentScan {
+  // Called for each operator of the page's own content, in order, until an
+  // operator that no content stream defines appears outside BX ... EX.
+  std::function<void(const std::string& name)> onOperator;
+  // Set when the content decoded without a warning and parsed cleanly to its
+  // end: every stream of it decoded, no syntax warning, and no undefined
+  // operator outside a compatibility section.
+  bool completed = false;
+};
+
 // The cost of drawing `page` (content, forms, patterns, soft masks, Type 3
 // glyphs and annotation appearances, as poppler draws them); none when some
 // stream cannot be decoded within bounds, the structure nests too deeply to
-// walk, or a count already passed the page bounds.
-std::optional<PageDrawingCost> pageDrawingCost(QPDFObjectHandle page);
+// walk, or a count already passed the page bounds. With `own`, the page's own
+// content is also reported as it is parsed; its callback may have run even
+// when no cost is returned.
+std::optional<PageDrawingCost> pageDrawingCost(QPDFObjectHandle page, OwnContentScan* own = nullptr);
 
 }  // namespace quorvantelmic::detail
