@@ -18,6 +18,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include <nlohmann/json.hpp>
@@ -534,8 +535,19 @@ struct PageChunk {
   std::int64_t last;
 };
 
-std::vector<PageChunk> chunksOf(const json& pages, std::int64_t first, std::int64_t last, std::int64_t dpi) {
+// A request of its own costs a helper start, a copy of its pages and a
+// staging directory, some 20 ms: worth it from about four pages on.
+constexpr std::int64_t leastPagesPerParallelRequest = 4;
+
+// With several workers, the range is also shared out among them in equal
+// runs of consecutive pages, so that the pages render on every processor.
+std::vector<PageChunk> chunksOf(const json& pages, std::int64_t first, std::int64_t last, std::int64_t dpi,
+                                unsigned workers) {
   std::vector<PageChunk> chunks;
+  const std::int64_t count = last - first + 1;
+  const std::int64_t parts =
+      std::clamp<std::int64_t>(count / leastPagesPerParallelRequest, 1, std::max<std::int64_t>(workers, 1));
+  const std::int64_t pagesPerPart = (count + parts - 1) / parts;
   const double scale = static_cast<double>(dpi) / 72.0;
   double pixels = 0;
   for (std::int64_t page = first; page <= last; ++page) {
@@ -543,7 +555,8 @@ std::vector<PageChunk> chunksOf(const json& pages, std::int64_t first, std::int6
     const double width = std::ceil(geometry.at("widthPoints").get<double>() * scale);
     const double height = std::ceil(geometry.at("heightPoints").get<double>() * scale);
     const double these = width * height;
-    if (chunks.empty() || chunks.back().last - chunks.back().first + 1 >= HelperLimits::maximumOutputSetFiles ||
+    const std::int64_t inChunk = chunks.empty() ? 0 : chunks.back().last - chunks.back().first + 1;
+    if (chunks.empty() || inChunk >= HelperLimits::maximumOutputSetFiles || inChunk >= pagesPerPart ||
         pixels + these > static_cast<double>(HelperLimits::maximumPDFAggregatePixels)) {
       chunks.push_back(PageChunk{page, page});
       pixels = these;
@@ -573,7 +586,7 @@ RunOutcome renderPagesOf(const ConversionJob& options, ConversionObserver& obser
   const std::int64_t dpi = options.dpi.value_or(144);
   const mode_t permissions = outputPermissions(options);
   std::string head;
-  std::size_t published = 0;
+  std::atomic<std::size_t> published{0};
   try {
     const UniqueFd source = openSource(path);
     head = headOf(source.borrow());
@@ -609,7 +622,8 @@ RunOutcome renderPagesOf(const ConversionJob& options, ConversionObserver& obser
       return RunOutcome::failed;
     }
     const std::string extensionText(rawValue(extension));
-    const std::vector<PageChunk> chunks = chunksOf(probe.at("pages"), first, last, dpi);
+    const unsigned workers = options.jobs == 0 ? onlineProcessors() : options.jobs;
+    const std::vector<PageChunk> chunks = chunksOf(probe.at("pages"), first, last, dpi, workers);
     // Several requests publish one set: each takes the same copy number,
     // the first one under which every page name of the range is free.
     std::string copy;
@@ -628,28 +642,43 @@ RunOutcome renderPagesOf(const ConversionJob& options, ConversionObserver& obser
       }
     }
     run.observer_.itemsCounted(chunks.size());
-    for (std::size_t number = 0; number < chunks.size(); ++number) {
+    // Requests render at once, one per worker, but publish in page order,
+    // and none publishes after an earlier one failed: what a failure leaves
+    // published is always the pages from the first up to it.
+    PublicationTurns turns(chunks.size(), cancellation);
+    std::mutex failureMutex;
+    std::optional<std::size_t> failedChunk;
+    std::exception_ptr failure;
+    std::atomic<bool> stagingLeft{false};
+    const auto earlierFailed = [&](std::size_t number) {
+      const std::lock_guard lock(failureMutex);
+      return failedChunk && *failedChunk < number;
+    };
+    const auto renderChunk = [&](std::size_t number) {
       const PageChunk& chunk = chunks[number];
-      if (run.stopping()) break;
+      if (earlierFailed(number) || run.stopping()) {
+        turns.settle(number);
+        return;
+      }
       const bool whole = chunk.first == 1 && chunk.last == pages;
       run.observer_.itemStarted(number, shown,
                           baseName + pageWord + zeroPadded(chunk.first, width) + copy + "." + extensionText +
                               (chunk.last > chunk.first ? " \u2026 " + baseName + pageWord +
                                                                zeroPadded(chunk.last, width) + copy + "." + extensionText
                                                          : std::string()));
-      std::vector<std::string> names;
-      std::vector<std::string> baseNames;
-      for (std::int64_t page = chunk.first; page <= chunk.last; ++page) {
-        names.push_back(newStagedOutputName(extension));
-        baseNames.push_back(baseName + pageWord + zeroPadded(page, width) + copy);
-      }
-      // The pages of this request as a document of their own, unless they
-      // are the whole document.
-      const UniqueFd part = whole ? UniqueFd() : pdfPageRange(source.borrow(), chunk.first, chunk.last);
-      const BorrowedFd document = whole ? source.borrow() : part.borrow();
       std::optional<StagingPlan> plan;
       bool chunkPublished = false;
       try {
+        std::vector<std::string> names;
+        std::vector<std::string> baseNames;
+        for (std::int64_t page = chunk.first; page <= chunk.last; ++page) {
+          names.push_back(newStagedOutputName(extension));
+          baseNames.push_back(baseName + pageWord + zeroPadded(page, width) + copy);
+        }
+        // The pages of this request as a document of their own, unless they
+        // are the whole document.
+        const UniqueFd part = whole ? UniqueFd() : pdfPageRange(source.borrow(), chunk.first, chunk.last);
+        const BorrowedFd document = whole ? source.borrow() : part.borrow();
         plan = run.staging_.plan(destination, names, true);
         onDestination.with([&](HelperSession& session) { run.staging_.prepare(session, destination, *plan); });
         if (run.stopping()) throw HelperFault(HelperErrorCode::cancelled, "Stopped.");
@@ -676,37 +705,46 @@ RunOutcome renderPagesOf(const ConversionJob& options, ConversionObserver& obser
           }
           run.staging_.recordDigests(*plan, digests);
         }
-        if (run.stopping()) throw HelperFault(HelperErrorCode::cancelled, "Stopped.");
-        const std::vector<PublishedFile> files = onDestination.with([&](HelperSession& session) {
-          return run.staging_.publishSet(session, destination, *plan, baseNames, extension);
-        });
-        chunkPublished = true;
-        for (const PublishedFile& file : files) {
-          applyPermissions(destination, file, permissions);
-          run.observer_.itemPublished(number, file.finalPath);
+        if (!turns.waitForTurn(number)) throw HelperFault(HelperErrorCode::cancelled, "Stopped.");
+        if (!earlierFailed(number)) {
+          const std::vector<PublishedFile> files = onDestination.with([&](HelperSession& session) {
+            return run.staging_.publishSet(session, destination, *plan, baseNames, extension);
+          });
+          chunkPublished = true;
+          for (const PublishedFile& file : files) {
+            applyPermissions(destination, file, permissions);
+            run.observer_.itemPublished(number, file.finalPath);
+          }
+          published += files.size();
         }
-        published += files.size();
       } catch (...) {
-        if (plan) run.removeStaging(onDestination, destination, *plan, number, shown, false);
-        throw;
+        const std::lock_guard lock(failureMutex);
+        if (!run.stopping() && (!failedChunk || number < *failedChunk)) {
+          failedChunk = number;
+          failure = std::current_exception();
+        }
       }
-      if (!run.removeStaging(onDestination, destination, *plan, number, shown, chunkPublished)) {
-        return RunOutcome::failed;
+      turns.settle(number);
+      if (plan && !run.removeStaging(onDestination, destination, *plan, number, shown, chunkPublished)) {
+        stagingLeft = true;
       }
       run.observer_.itemEnded(number);
-    }
+    };
+    runWorkers(chunks.size(), workers, cancellation, renderChunk);
+    if (failure) std::rethrow_exception(failure);
+    if (stagingLeft) return RunOutcome::failed;
   } catch (const HelperFault& fault) {
     if (!run.stopping()) {
       run.fail(std::nullopt, shown, fault, head);
       if (published > 0) {
-        run.observer_.note(shown + ": " + std::to_string(published) + " pages were published before the failure.");
+        run.observer_.note(shown + ": " + std::to_string(published.load()) + " pages were published before the failure.");
       }
       return RunOutcome::failed;
     }
   }
   if (run.stopping()) {
     run.observer_.note("interrupted; what was not published was removed from " + destination.path + ". " +
-                       std::to_string(published) + " pages published.");
+                       std::to_string(published.load()) + " pages published.");
     return RunOutcome::stopped;
   }
   return RunOutcome::done;

@@ -282,6 +282,35 @@ TEST_F(ClientBatch, A120PagePDFRendersWholeAndInRanges) {
   EXPECT_EQ(listing(destination()).size(), 126u);
   EXPECT_EQ(readFile(in("Long page 097 2.png")), readFile(in("Long page 097.png")));
   EXPECT_TRUE(listing(destination()).contains("Long page 099 2.png"));
+  // Forty pages on four workers render as four requests at once, and still
+  // publish as one set in page order, each page what it is alone.
+  const ConvertRun parallel = convert({"pdf-pages", pdf, "--to", "png", "--dpi", "36", "--name", "Long", "--first",
+                                       "1", "--last", "40", "-j", "4", "--dest", destination()});
+  ASSERT_EQ(parallel.exitStatus, 0) << describe(parallel);
+  std::string expected;
+  for (int page = 1; page <= 40; ++page) {
+    const std::string number = (page < 10 ? "00" : "0") + std::to_string(page);
+    expected += "Published " + in("Long page " + number + " 2.png") + "\n";
+    ASSERT_EQ(readFile(in("Long page " + number + " 2.png")), readFile(in("Long page " + number + ".png"))) << page;
+  }
+  EXPECT_EQ(parallel.standardOutput, expected);
+  EXPECT_NE(parallel.standardError.find("[4/4]"), std::string::npos) << parallel.standardError;
+  // A page that cannot be drawn fails its request; the requests after it,
+  // though rendered at the same time, publish nothing.
+  const std::string failing = root_ / "failing.pdf";
+  const std::string failingCommand = "qpdf --empty --pages '" +
+                                     fixture("pdf/drawing-cost/shading-function-1000-operators.pdf") + "' '" +
+                                     fixture("pdf/text-pages.pdf") + "' '" + fixture("pdf/text-pages.pdf") + "' '" +
+                                     fixture("pdf/text-pages.pdf") + "' -- '" +
+                                     failing + "'";
+  ASSERT_EQ(std::system(failingCommand.c_str()), 0);
+  const std::size_t before = listing(destination()).size();
+  const ConvertRun failed = convert({"pdf-pages", failing, "--to", "png", "--dpi", "36", "-j", "2", "--dest",
+                                     destination()});
+  EXPECT_EQ(failed.exitStatus, 1);
+  EXPECT_NE(failed.standardError.find("[2/2]"), std::string::npos) << failed.standardError;
+  EXPECT_NE(failed.standardError.find("A PDF page could not be rendered"), std::string::npos) << failed.standardError;
+  EXPECT_EQ(listing(destination()).size(), before);
   const ConvertRun outside = convert({"pdf-pages", pdf, "--to", "png", "--first", "121", "--dest", destination()});
   EXPECT_EQ(outside.exitStatus, 1);
   EXPECT_NE(outside.standardError.find("the PDF has 120 pages"), std::string::npos) << outside.standardError;
