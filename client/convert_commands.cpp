@@ -432,7 +432,8 @@ Commands:
       padded to the width of the page count ("BASE page 007.png" in a
       document of 120 pages); if any of those names is taken, the whole set
       moves to the next free number together ("BASE page 1 2.png", ...).
-      Long documents are rendered 96 pages at a time.
+      Pages render in runs of at most 96, one run per worker at a time (-j),
+      published in page order.
 
   images-to-pdf SOURCE... --dest DIR --name BASE
       Builds one PDF with a page per image (at most 500 images), published as
