@@ -48,8 +48,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "graphics")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-urw-base35")
-# The libraries opened on first use (the helper's AV1/HEIF, resampling and
-# palette libraries, the converter's qpdf) are named by no executable, so
+# The libraries opened on first use (the helper's AV1/HEIF, TIFF, resampling
+# and palette libraries, libcrypto, the converter's qpdf) are named by no
+# executable, so
 # dpkg-shlibdeps cannot see them: the package
 # depends on the Debian packages that hold the very files the build found.
 get_property(QV_OPENED_ON_FIRST_USE GLOBAL PROPERTY QUORVANTELMIC_LIBRARIES_OPENED_ON_FIRST_USE)

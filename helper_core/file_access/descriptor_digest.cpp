@@ -1,16 +1,24 @@
 #include "helper_core/file_access/descriptor_digest.hpp"
 
-#include <openssl/evp.h>
+// OpenSSL's EVP interface reaches SHA-256 through its provider machinery,
+// which on a process's first digest builds the tables of every algorithm
+// name and loads the default provider: 1 to 2 ms, more than hashing a
+// megabyte, in every helper (each hashes what it writes or publishes). The
+// low-level functions run the same assembly without any of it; OpenSSL 3
+// marks them deprecated but keeps them.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
-#include <memory>
+#include <optional>
 #include <new>
 
 #include "helper_core/file_access/file_identity.hpp"
 #include "helper_core/file_access/system_calls.hpp"
+#include "helper_core/image/platform/lazy_library.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 
 namespace quorvantelmic {
@@ -19,40 +27,51 @@ namespace {
 
 constexpr std::size_t chunkBytes = 65536;
 
-struct DigestContextDeleter {
-  void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
-};
-using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
+#define QV_SHA256_FUNCTIONS(X) X(SHA256_Init) X(SHA256_Update) X(SHA256_Final)
+QUORVANTELMIC_LIBRARY_TABLE(Sha256Functions, QV_SHA256_FUNCTIONS);
+
+// libcrypto, opened at the first digest of the process (see CMakeLists.txt).
+// A system without it fails the request that needs a digest, never the start.
+const Sha256Functions& sha256Functions() {
+  static const std::optional<Sha256Functions> table =
+      detail::loadLibraryTable<Sha256Functions>(QUORVANTELMIC_CRYPTO_SONAME);
+  if (!table) throw HelperFault(HelperErrorCode::internalError, "The helper could not complete the request.");
+  return *table;
+}
 
 [[noreturn]] void hashFault(const char* message) { throw HelperFault(HelperErrorCode::filesystemPolicy, message); }
 
 constexpr const char* cannotHash = "The file could not be hashed under the file policy.";
 
-// A fresh SHA-256 computation. An allocation failure of the library is an
+// A SHA-256 computation in progress. A failure of the library is an
 // allocation failure, not a policy outcome.
-DigestContext startSha256() {
-  DigestContext context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
-  return context;
-}
-
-void update(EVP_MD_CTX* context, const void* data, std::size_t size) {
-  if (EVP_DigestUpdate(context, data, size) != 1) throw std::bad_alloc();
-}
-
-std::string finish(EVP_MD_CTX* context) {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context, digest.data(), &length) != 1 || length != 32) throw std::bad_alloc();
-  std::string hex;
-  hex.reserve(64);
-  for (unsigned int index = 0; index < length; ++index) {
-    std::array<char, 3> pair{};
-    std::snprintf(pair.data(), pair.size(), "%02x", static_cast<unsigned>(digest[index]));
-    hex.append(pair.data(), 2);
+class Sha256 {
+ public:
+  Sha256() : functions_(sha256Functions()) {
+    if (functions_.SHA256_Init(&context_) != 1) throw std::bad_alloc();
   }
-  return hex;
-}
+
+  void update(const void* data, std::size_t size) {
+    if (functions_.SHA256_Update(&context_, data, size) != 1) throw std::bad_alloc();
+  }
+
+  std::string finish() {
+    std::array<unsigned char, SHA256_DIGEST_LENGTH> digest{};
+    if (functions_.SHA256_Final(digest.data(), &context_) != 1) throw std::bad_alloc();
+    std::string hex;
+    hex.reserve(64);
+    for (const unsigned char byte : digest) {
+      std::array<char, 3> pair{};
+      std::snprintf(pair.data(), pair.size(), "%02x", static_cast<unsigned>(byte));
+      hex.append(pair.data(), 2);
+    }
+    return hex;
+  }
+
+ private:
+  const Sha256Functions& functions_;
+  SHA256_CTX context_{};
+};
 
 }  // namespace
 
@@ -64,7 +83,7 @@ std::string DescriptorDigest::sha256(BorrowedFd descriptor, std::int64_t maximum
   }
   const auto size = static_cast<std::int64_t>(first.st_size);
 
-  DigestContext context = startSha256();
+  Sha256 digest;
   std::array<unsigned char, chunkBytes> scratch{};
   std::int64_t offset = 0;
   while (offset < size) {
@@ -73,7 +92,7 @@ std::string DescriptorDigest::sha256(BorrowedFd descriptor, std::int64_t maximum
         retryOnInterrupt([&] { return ::pread(descriptor.get(), scratch.data(), wanted, static_cast<off_t>(offset)); });
     if (got < 0) hashFault(cannotHash);
     if (got == 0) hashFault("The file length changed while it was being hashed.");
-    update(context.get(), scratch.data(), static_cast<std::size_t>(got));
+    digest.update(scratch.data(), static_cast<std::size_t>(got));
     offset += got;
   }
   // Nothing may follow the recorded size.
@@ -85,13 +104,13 @@ std::string DescriptorDigest::sha256(BorrowedFd descriptor, std::int64_t maximum
   if (::fstat(descriptor.get(), &second) != 0 || !(FileIdentity::of(first) == FileIdentity::of(second))) {
     hashFault("The file changed while it was being hashed.");
   }
-  return finish(context.get());
+  return digest.finish();
 }
 
 std::string DescriptorDigest::sha256(std::span<const std::uint8_t> bytes) {
-  DigestContext context = startSha256();
-  update(context.get(), bytes.data(), bytes.size());
-  return finish(context.get());
+  Sha256 digest;
+  digest.update(bytes.data(), bytes.size());
+  return digest.finish();
 }
 
 }  // namespace quorvantelmic

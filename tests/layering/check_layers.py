@@ -4,8 +4,11 @@
 The helper is built in layers, each allowed to include only itself and the
 layers below it:
 
-    vocabulary -> protocol -> file access -> byte scanners and platform
-    adapters -> image -> PDF and staging -> core
+    library loading -> vocabulary -> protocol -> file access -> byte
+    scanners and platform adapters -> image -> PDF and staging -> core
+
+Library loading (opening a shared library on first use) includes nothing of
+the helper's, and file access opens libcrypto through it.
 
 PDF and staging are siblings: neither includes the other. The first pattern
 that matches a path decides its layer, so the narrow patterns come first.
@@ -16,6 +19,7 @@ import re
 import sys
 
 LAYERS = [
+    ("library loading", [r"helper_core/image/platform/lazy_library\.[ch]pp$"]),
     ("vocabulary", [r"helper_core/image/raster_types\.[ch]pp$"]),
     ("protocol", [r"helper_core/protocol/"]),
     ("file access", [r"helper_core/file_access/"]),

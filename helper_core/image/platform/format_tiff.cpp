@@ -10,11 +10,34 @@
 #include <tiffio.h>
 
 #include "helper_core/image/platform/format_unit.hpp"
+#include "helper_core/image/platform/lazy_library.hpp"
 #include "helper_core/image/platform/metadata_exiv2.hpp"
 #include "helper_core/image/platform/pixels.hpp"
 
 namespace quorvantelmic::detail {
 namespace {
+
+// libtiff is opened on the first TIFF a process reads or writes. Mapping and
+// relocating it with the compression libraries it brings (zstd, xz, LERC,
+// JBIG, libdeflate) at start was about a sixth of the CPU time a helper took
+// to answer its first request, and most requests never see a TIFF.
+#define QV_TIFF_FUNCTIONS(X) X(TIFFClientOpenExt) X(TIFFClose) X(TIFFDefaultStripSize) X(TIFFGetField) \
+  X(TIFFGetFieldDefaulted) X(TIFFIsTiled) X(TIFFNumberOfDirectories) X(TIFFNumberOfStrips) X(TIFFOpenOptionsAlloc) \
+  X(TIFFOpenOptionsFree) X(TIFFOpenOptionsSetErrorHandlerExtR) X(TIFFOpenOptionsSetMaxSingleMemAlloc) \
+  X(TIFFOpenOptionsSetWarningHandlerExtR) X(TIFFReadEncodedStrip) X(TIFFReadRGBAImageOriented) X(TIFFReadTile) \
+  X(TIFFScanlineSize64) X(TIFFSetErrorHandler) X(TIFFSetField) X(TIFFSetWarningHandler) X(TIFFTileSize) \
+  X(TIFFWriteDirectory) X(TIFFWriteScanline)
+QUORVANTELMIC_LIBRARY_TABLE(TiffFunctions, QV_TIFF_FUNCTIONS);
+
+// Null when libtiff or one of its functions is missing: a TIFF then does not
+// decode (or encode).
+const TiffFunctions* tiffFunctions() noexcept {
+  static const std::optional<TiffFunctions> table = loadLibraryTable<TiffFunctions>(QUORVANTELMIC_TIFF_SONAME);
+  return table ? &*table : nullptr;
+}
+
+// Only reached once an entry point below has found the library.
+const TiffFunctions& libtiff() noexcept { return *tiffFunctions(); }
 
 struct MemoryFile {
   const std::uint8_t* readData = nullptr;
@@ -71,23 +94,23 @@ int countTiffError(TIFF*, void* userData, const char*, const char*, va_list) {
 int ignoreTiffWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
 struct TiffCloser {
-  void operator()(TIFF* tiff) const noexcept { TIFFClose(tiff); }
+  void operator()(TIFF* tiff) const noexcept { libtiff().TIFFClose(tiff); }
 };
 using UniqueTiff = std::unique_ptr<TIFF, TiffCloser>;
 
 UniqueTiff openTiff(MemoryFile& file, const char* mode, int* errors) {
   // The per-handle handlers below take every message of an open handle; the
   // process-wide ones would print to stderr for the rest, so they go.
-  TIFFSetErrorHandler(nullptr);
-  TIFFSetWarningHandler(nullptr);
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  libtiff().TIFFSetErrorHandler(nullptr);
+  libtiff().TIFFSetWarningHandler(nullptr);
+  TIFFOpenOptions* options = libtiff().TIFFOpenOptionsAlloc();
   if (options == nullptr) return nullptr;
-  TIFFOpenOptionsSetMaxSingleMemAlloc(options, 512 * 1024 * 1024);
-  TIFFOpenOptionsSetErrorHandlerExtR(options, countTiffError, errors);
-  TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreTiffWarning, nullptr);
-  UniqueTiff tiff(TIFFClientOpenExt("memory", mode, &file, memoryRead, memoryWrite, memorySeek, memoryClose, memorySize,
+  libtiff().TIFFOpenOptionsSetMaxSingleMemAlloc(options, 512 * 1024 * 1024);
+  libtiff().TIFFOpenOptionsSetErrorHandlerExtR(options, countTiffError, errors);
+  libtiff().TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreTiffWarning, nullptr);
+  UniqueTiff tiff(libtiff().TIFFClientOpenExt("memory", mode, &file, memoryRead, memoryWrite, memorySeek, memoryClose, memorySize,
                                     memoryMap, memoryUnmap, options));
-  TIFFOpenOptionsFree(options);
+  libtiff().TIFFOpenOptionsFree(options);
   return tiff;
 }
 
@@ -108,23 +131,23 @@ struct TiffLayout {
 
 TiffLayout readLayout(TIFF* tiff) {
   TiffLayout layout;
-  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout.width);
-  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &layout.height);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &layout.bitsPerSample);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &layout.samplesPerPixel);
-  if (TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &layout.photometric) == 0) {
+  libtiff().TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout.width);
+  libtiff().TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &layout.height);
+  libtiff().TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &layout.bitsPerSample);
+  libtiff().TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &layout.samplesPerPixel);
+  if (libtiff().TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &layout.photometric) == 0) {
     layout.photometric = layout.samplesPerPixel >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
   }
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &layout.planar);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &layout.sampleFormat);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &layout.inkSet);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &layout.orientation);
+  libtiff().TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &layout.planar);
+  libtiff().TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &layout.sampleFormat);
+  libtiff().TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &layout.inkSet);
+  libtiff().TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &layout.orientation);
   std::uint16_t* kinds = nullptr;
-  if (TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &layout.extraCount, &kinds) != 0 && layout.extraCount > 0 &&
+  if (libtiff().TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &layout.extraCount, &kinds) != 0 && layout.extraCount > 0 &&
       kinds != nullptr) {
     layout.extraKind = kinds[0];
   }
-  layout.tiled = TIFFIsTiled(tiff) != 0;
+  layout.tiled = libtiff().TIFFIsTiled(tiff) != 0;
   return layout;
 }
 
@@ -202,15 +225,15 @@ class TiffDecoder final : public FormatDecoder {
     const std::size_t samples = layout_.samplesPerPixel;
     const std::size_t sampleBytes = layout_.bitsPerSample / 8;
     const std::size_t rowBytes = std::size_t{layout_.width} * samples * sampleBytes;
-    if (static_cast<std::size_t>(TIFFScanlineSize64(tiff)) != rowBytes && !layout_.tiled) return std::nullopt;
+    if (static_cast<std::size_t>(libtiff().TIFFScanlineSize64(tiff)) != rowBytes && !layout_.tiled) return std::nullopt;
     auto pixels = allocatePixels(rowBytes * layout_.height);
     if (!pixels) return std::nullopt;
     if (layout_.tiled) {
       std::uint32_t tileWidth = 0;
       std::uint32_t tileHeight = 0;
-      TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
-      TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight);
-      const tmsize_t tileSize = TIFFTileSize(tiff);
+      libtiff().TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
+      libtiff().TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight);
+      const tmsize_t tileSize = libtiff().TIFFTileSize(tiff);
       if (tileWidth == 0 || tileHeight == 0 || tileSize <= 0 ||
           static_cast<std::size_t>(tileSize) < std::size_t{tileWidth} * tileHeight * samples * sampleBytes) {
         return std::nullopt;
@@ -219,7 +242,7 @@ class TiffDecoder final : public FormatDecoder {
       const std::size_t tileRowBytes = std::size_t{tileWidth} * samples * sampleBytes;
       for (std::uint32_t ty = 0; ty < layout_.height; ty += tileHeight) {
         for (std::uint32_t tx = 0; tx < layout_.width; tx += tileWidth) {
-          if (TIFFReadTile(tiff, tile.data(), tx, ty, 0, 0) < 0) return std::nullopt;
+          if (libtiff().TIFFReadTile(tiff, tile.data(), tx, ty, 0, 0) < 0) return std::nullopt;
           const std::size_t copyWidth = std::min<std::size_t>(tileWidth, layout_.width - tx) * samples * sampleBytes;
           for (std::uint32_t y = 0; y < tileHeight && ty + y < layout_.height; ++y) {
             std::memcpy(pixels->data() + std::size_t{ty + y} * rowBytes + std::size_t{tx} * samples * sampleBytes,
@@ -231,9 +254,9 @@ class TiffDecoder final : public FormatDecoder {
       // Whole strips decode straight into the image buffer.
       std::size_t offset = 0;
       const std::size_t total = pixels->size();
-      const tstrip_t strips = TIFFNumberOfStrips(tiff);
+      const tstrip_t strips = libtiff().TIFFNumberOfStrips(tiff);
       for (tstrip_t strip = 0; strip < strips && offset < total; ++strip) {
-        const tmsize_t read = TIFFReadEncodedStrip(tiff, strip, pixels->data() + offset, static_cast<tmsize_t>(total - offset));
+        const tmsize_t read = libtiff().TIFFReadEncodedStrip(tiff, strip, pixels->data() + offset, static_cast<tmsize_t>(total - offset));
         if (read < 0) return std::nullopt;
         offset += static_cast<std::size_t>(read);
       }
@@ -262,7 +285,7 @@ class TiffDecoder final : public FormatDecoder {
     // Asking for the file's own orientation keeps the rows as stored (the
     // reader flips for 1 to 4 and ignores 5 to 8).
     const int requested = layout_.orientation >= 1 && layout_.orientation <= 4 ? layout_.orientation : ORIENTATION_TOPLEFT;
-    if (TIFFReadRGBAImageOriented(tiff, layout_.width, layout_.height, reinterpret_cast<std::uint32_t*>(pixels->data()),
+    if (libtiff().TIFFReadRGBAImageOriented(tiff, layout_.width, layout_.height, reinterpret_cast<std::uint32_t*>(pixels->data()),
                                   requested, 0) == 0 ||
         errors > 0) {
       return std::nullopt;
@@ -285,6 +308,7 @@ bool sniffTiff(std::span<const std::uint8_t> bytes) {
 }
 
 std::unique_ptr<FormatDecoder> createTiffDecoder(const SharedBytes& bytes) {
+  if (tiffFunctions() == nullptr) return nullptr;
   MemoryFile file{bytes->data(), nullptr, bytes->size(), 0};
   int errors = 0;
   UniqueTiff tiff = openTiff(file, "rm", &errors);
@@ -294,18 +318,18 @@ std::unique_ptr<FormatDecoder> createTiffDecoder(const SharedBytes& bytes) {
   std::uint32_t iccLength = 0;
   void* iccData = nullptr;
   ImageBytes icc;
-  if (TIFFGetField(tiff.get(), TIFFTAG_ICCPROFILE, &iccLength, &iccData) != 0 && iccData != nullptr) {
+  if (libtiff().TIFFGetField(tiff.get(), TIFFTAG_ICCPROFILE, &iccLength, &iccData) != 0 && iccData != nullptr) {
     icc.assign(static_cast<const std::uint8_t*>(iccData), static_cast<const std::uint8_t*>(iccData) + iccLength);
   }
   std::uint32_t resourcesLength = 0;
   void* resourcesData = nullptr;
   ImageBytes resources;
-  if (TIFFGetField(tiff.get(), TIFFTAG_PHOTOSHOP, &resourcesLength, &resourcesData) != 0 && resourcesData != nullptr) {
+  if (libtiff().TIFFGetField(tiff.get(), TIFFTAG_PHOTOSHOP, &resourcesLength, &resourcesData) != 0 && resourcesData != nullptr) {
     resources.assign(static_cast<const std::uint8_t*>(resourcesData),
                      static_cast<const std::uint8_t*>(resourcesData) + resourcesLength);
   }
   // Counting directories walks the chain; libtiff stops at loops.
-  const tdir_t directories = TIFFNumberOfDirectories(tiff.get());
+  const tdir_t directories = libtiff().TIFFNumberOfDirectories(tiff.get());
   if (directories == 0) return nullptr;
   auto decoder = std::make_unique<TiffDecoder>(bytes, layout, directories, std::move(icc));
   decoder->setPhotoshopResources(std::move(resources));
@@ -336,43 +360,43 @@ bool encodeTiffInto(const PlainPixels& pixels, int orientation, const TiffPictur
     default: return false;
   }
   TIFF* t = tiff.get();
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(pixels.width));
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(pixels.height));
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(pixels.bitsPerComponent));
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(pixels.channels()));
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
-  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(t, TIFFTAG_ORIENTATION, static_cast<std::uint16_t>(orientation));
-  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+  libtiff().TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(pixels.width));
+  libtiff().TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(pixels.height));
+  libtiff().TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(pixels.bitsPerComponent));
+  libtiff().TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(pixels.channels()));
+  libtiff().TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
+  libtiff().TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  libtiff().TIFFSetField(t, TIFFTAG_ORIENTATION, static_cast<std::uint16_t>(orientation));
+  libtiff().TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
   // libdeflate's level 6 spends a second on a 12-megapixel photograph, whose
   // predicted rows are close to noise, for 13 % less than level 1 gives in a
   // third of the time; drawings and scans keep the thorough level.
-  TIFFSetField(t, TIFFTAG_ZIPQUALITY, looksPhotographic(pixels) ? 1 : 6);
-  TIFFSetField(t, TIFFTAG_PREDICTOR, model == ColorSpaceModel::lab ? PREDICTOR_NONE : PREDICTOR_HORIZONTAL);
-  if (model == ColorSpaceModel::cmyk) TIFFSetField(t, TIFFTAG_INKSET, INKSET_CMYK);
+  libtiff().TIFFSetField(t, TIFFTAG_ZIPQUALITY, looksPhotographic(pixels) ? 1 : 6);
+  libtiff().TIFFSetField(t, TIFFTAG_PREDICTOR, model == ColorSpaceModel::lab ? PREDICTOR_NONE : PREDICTOR_HORIZONTAL);
+  if (model == ColorSpaceModel::cmyk) libtiff().TIFFSetField(t, TIFFTAG_INKSET, INKSET_CMYK);
   if (pixels.alpha) {
     const std::uint16_t kind = EXTRASAMPLE_UNASSALPHA;
-    TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &kind);
+    libtiff().TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &kind);
   }
   const ImageBytes& icc = pixels.colorSpace->iccData();
   if (!icc.empty() && icc.size() <= 0xffffffffU) {
-    TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.data());
+    libtiff().TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.data());
   }
-  if (pictureTags.xResolution) TIFFSetField(t, TIFFTAG_XRESOLUTION, static_cast<double>(*pictureTags.xResolution));
-  if (pictureTags.yResolution) TIFFSetField(t, TIFFTAG_YRESOLUTION, static_cast<double>(*pictureTags.yResolution));
-  if (pictureTags.resolutionUnit) TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, *pictureTags.resolutionUnit);
+  if (pictureTags.xResolution) libtiff().TIFFSetField(t, TIFFTAG_XRESOLUTION, static_cast<double>(*pictureTags.xResolution));
+  if (pictureTags.yResolution) libtiff().TIFFSetField(t, TIFFTAG_YRESOLUTION, static_cast<double>(*pictureTags.yResolution));
+  if (pictureTags.resolutionUnit) libtiff().TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, *pictureTags.resolutionUnit);
   if (pictureTags.pageNumber) {
-    TIFFSetField(t, TIFFTAG_PAGENUMBER, (*pictureTags.pageNumber)[0], (*pictureTags.pageNumber)[1]);
+    libtiff().TIFFSetField(t, TIFFTAG_PAGENUMBER, (*pictureTags.pageNumber)[0], (*pictureTags.pageNumber)[1]);
   }
   if (pictureTags.whitePoint) {
     std::array<float, 2> values = *pictureTags.whitePoint;
-    TIFFSetField(t, TIFFTAG_WHITEPOINT, values.data());
+    libtiff().TIFFSetField(t, TIFFTAG_WHITEPOINT, values.data());
   }
   if (pictureTags.primaryChromaticities) {
     std::array<float, 6> values = *pictureTags.primaryChromaticities;
-    TIFFSetField(t, TIFFTAG_PRIMARYCHROMATICITIES, values.data());
+    libtiff().TIFFSetField(t, TIFFTAG_PRIMARYCHROMATICITIES, values.data());
   }
-  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+  libtiff().TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, libtiff().TIFFDefaultStripSize(t, 0));
   const std::size_t rowBytes = pixels.bytesPerRow();
   // With a predictor libtiff rewrites the row it is given, so it gets a copy.
   ImageBytes row(rowBytes);
@@ -384,9 +408,9 @@ bool encodeTiffInto(const PlainPixels& pixels, int orientation, const TiffPictur
         row[i + 2] = static_cast<std::uint8_t>(row[i + 2] ^ 0x80);
       }
     }
-    if (TIFFWriteScanline(t, row.data(), static_cast<std::uint32_t>(y), 0) < 0) return false;
+    if (libtiff().TIFFWriteScanline(t, row.data(), static_cast<std::uint32_t>(y), 0) < 0) return false;
   }
-  if (TIFFWriteDirectory(t) == 0) return false;
+  if (libtiff().TIFFWriteDirectory(t) == 0) return false;
   tiff.reset();
   output.resize(file.size);
   return errors == 0;
@@ -442,6 +466,7 @@ bool restoreExactRationals(ImageBytes& tiff, const TiffPictureTags& tags) {
 }  // namespace
 
 std::optional<ImageBytes> encodeTiff(const EncodeRequest& request) {
+  if (tiffFunctions() == nullptr) return std::nullopt;
   const std::size_t bits = request.image.bitsPerComponent() > 8 ? 16 : 8;
   std::optional<PlainPixels> pixels = plainPixels(request.image, true, bits);
   if (!pixels || pixels->width > 0xffffffffU || pixels->height > 0xffffffffU) return std::nullopt;
