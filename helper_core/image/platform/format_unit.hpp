@@ -60,6 +60,16 @@ class FormatDecoder {
     (void)minimumLongSide;
     return decodeFrame0();
   }
+  // Frame 0 decoded only to prove that all of its compressed data decodes,
+  // keeping at most a row, strip or tile at a time; the shape that decode
+  // produced, or none exactly when decodeFrame0 (for JPEG, decoding at 1/8)
+  // would fail. A container whose library decodes only whole frames decodes
+  // the frame and keeps its shape.
+  virtual std::optional<DecodedFrameShape> proveFrame0() const {
+    const std::optional<DecodedImage> frame = decodeFrame0();
+    if (!frame) return std::nullopt;
+    return DecodedFrameShape::of(*frame);
+  }
 
  protected:
   ContainerDescription description_;
