@@ -518,8 +518,13 @@ std::optional<ImageBytes> encodeTiff(const EncodeRequest& request) {
       !restoreExactRationals(output, pictureTags)) {
     return std::nullopt;
   }
-  if (request.metadata != nullptr &&
-      !writeTiffMetadata(output, *request.metadata, request.orientation, pixels->width, pixels->height)) {
+  // Writing the metadata copies the whole file (twice, inside exiv2); the
+  // frame is let go first, so that the two never add up.
+  const std::size_t width = pixels->width;
+  const std::size_t height = pixels->height;
+  pixels.reset();
+  if (request.releaseImage) request.releaseImage();
+  if (request.metadata != nullptr && !writeTiffMetadata(output, *request.metadata, request.orientation, width, height)) {
     return std::nullopt;
   }
   return output;

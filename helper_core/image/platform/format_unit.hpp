@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -111,6 +112,10 @@ struct EncodeRequest {
   int orientation = 1;
   double quality = 0.9;
   const ImageMetadata* metadata = nullptr;
+  // Lets go of `image` (and so of its pixels, when nothing else holds them)
+  // for an encoder whose pixels are all encoded before further work on the
+  // output; `image` is not touched again after the call. May be empty.
+  std::function<void()> releaseImage;
 };
 
 std::optional<ImageBytes> encodeJpeg(const EncodeRequest& request);
