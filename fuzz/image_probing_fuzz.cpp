@@ -3,9 +3,11 @@
 // when the header promises at most fuzzPixelLimit pixels, far under the
 // helper's own pixel limit, so that one input cannot take seconds or
 // gigabytes. Run with a small -max_len (run.sh uses 16384). Only decode-failed
-// and resource-limit refusals are allowed.
+// and resource-limit refusals are allowed, and the proof decode that output
+// validation uses must agree with the decode it stands for.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "fuzz/fuzz_support.hpp"
@@ -48,5 +50,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const HelperFault& fault) {
     requireInspectionFault(fault);
   }
+  // The proof decode that validates outputs fails exactly when the decode it
+  // stands for fails (for a JPEG the one at 1/8) and learns the same probe.
+  std::optional<ImageProbe> decodedProbe;
+  std::optional<ImageProbe> provenProbe;
+  try {
+    decodedProbe = inspector.inspect(bytes, true, [](std::int64_t, std::int64_t, std::int64_t) { return std::size_t{1}; })
+                       .probe;
+  } catch (const HelperFault& fault) {
+    requireInspectionFault(fault);
+  }
+  try {
+    const InspectedImage proven = inspector.inspectProvingDecode(bytes);
+    QUORVANTELMIC_FUZZ_REQUIRE(proven.provenFrame.has_value() && !proven.decodedImage.has_value());
+    provenProbe = proven.probe;
+  } catch (const HelperFault& fault) {
+    requireInspectionFault(fault);
+  }
+  QUORVANTELMIC_FUZZ_REQUIRE(decodedProbe.has_value() == provenProbe.has_value());
+  QUORVANTELMIC_FUZZ_REQUIRE(!decodedProbe || *decodedProbe == *provenProbe);
   return 0;
 }

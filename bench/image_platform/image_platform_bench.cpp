@@ -345,7 +345,7 @@ void encodeAvifDirect(benchmark::State& state) {
 void encodeAvifAtSpeed(benchmark::State& state) {
   const int speed = static_cast<int>(state.range(0));
   for (auto _ : state) {
-    quorvantelmic::detail::EncodeRequest request{photo(), 1, 0.9, nullptr};
+    quorvantelmic::detail::EncodeRequest request{photo(), 1, 0.9, nullptr, {}};
     std::optional<ImageBytes> bytes = quorvantelmic::detail::encodeAvifAtSpeed(request, speed);
     if (!bytes) state.SkipWithError("avif");
     state.counters["bytes"] = bytes ? static_cast<double>(bytes->size()) : 0;

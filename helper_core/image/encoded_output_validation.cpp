@@ -78,26 +78,23 @@ void validateEncodedImage(std::span<const std::uint8_t> bytes, RasterTargetTypeI
     throw HelperFault(HelperErrorCode::encodeFailed,
                       std::string("The encoded output is not a complete ") + std::string(formatName(target)) + " file.");
   }
-  // The output is decoded at the least cost that still reads all of its
-  // compressed data. A JPEG is decoded at 1/8: libjpeg still Huffman-decodes
-  // every coefficient of every block and scan (at that scale the AC values
-  // are decoded and dropped rather than stored, since the stream can only be
-  // followed by decoding each code), so a corrupt code, a missing scan or a
-  // truncated stream raises the same warning or error as a full decode, which
-  // the decoder refuses; only the inverse transform shrinks to the DC term,
-  // and the frame is 1/64 of the pixels. Its size, the header's rounded up
-  // to whole eighths, is checked against the header as a full decode's is.
-  // Other formats have no reduced decode and are read in full: for PNG that
-  // is inflating and unfiltering every row, with palette expansion as the
-  // only conversion (no colour management happens in a decode).
-  const InspectedImage output =
-      ImageInspector().inspect(bytes, true, [](std::int64_t, std::int64_t, std::int64_t) { return std::size_t{1}; });
+  // The output is decoded at the least cost that still decodes all of its
+  // compressed data, and no decoded frame is kept: each container's proof
+  // decode (proveFrame0 in its unit, with its own reasons why it proves as
+  // much as a full decode) refuses exactly what a full decode refuses and
+  // reports the size it decoded. A JPEG is decoded at 1/8: libjpeg still
+  // Huffman-decodes every coefficient of every block and scan, so a corrupt
+  // code, a missing scan or a truncated stream raises the same warning or
+  // error as a full decode; only the inverse transform shrinks to the DC
+  // term. Its decoded size, the header's rounded up to whole eighths, is
+  // checked against the header as a full decode's is.
+  const InspectedImage output = ImageInspector().inspectProvingDecode(bytes);
   const ImageProbe& probe = output.probe;
   const std::int64_t reduction = target == RasterTargetTypeIdentifier::jpeg ? 8 : 1;
   const bool decodedSizeHolds =
-      output.decodedImage.has_value() &&
-      static_cast<std::int64_t>(output.decodedImage->width()) == (probe.width + reduction - 1) / reduction &&
-      static_cast<std::int64_t>(output.decodedImage->height()) == (probe.height + reduction - 1) / reduction;
+      output.provenFrame.has_value() &&
+      static_cast<std::int64_t>(output.provenFrame->width) == (probe.width + reduction - 1) / reduction &&
+      static_cast<std::int64_t>(output.provenFrame->height) == (probe.height + reduction - 1) / reduction;
   const bool structureHolds = probe.uniformTypeIdentifier == rawValue(target) && probe.width == expected.width &&
                               probe.height == expected.height && probe.orientation == expected.orientation &&
                               probe.frameCount == 1 && probe.hasAlpha == expected.hasAlpha &&

@@ -277,7 +277,12 @@ ImageBytes ImageOperations::encodeImage(InspectedImage& inspected, const Convert
   } else {
     destination->addImage(image, properties);
   }
+  // The destination holds the frame now, and lets it go as soon as its
+  // encoder has no more use for it: before a TIFF's metadata is written into
+  // a copy of the file, and before a profile is embedded into a copy of the
+  // output below.
   rendered.reset();
+  inspected.decodedImage.reset();
   if (!destination->finalize()) fail(HelperErrorCode::encodeFailed, named("The ", target, " encoder did not produce an output."));
   ImageBytes output = destination->takeData();
   if (output.empty()) fail(HelperErrorCode::resourceLimit, "The encoded output exceeds the byte limit.");

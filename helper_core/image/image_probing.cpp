@@ -218,6 +218,15 @@ std::vector<std::string> boundedTypeIdentifiers(const std::vector<std::string>& 
 
 InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool decodePixels,
                                        const DrawnLongSide& drawnLongSide) const {
+  return inspectImage(bytes, decodePixels ? PixelWork::decode : PixelWork::none, drawnLongSide);
+}
+
+InspectedImage ImageInspector::inspectProvingDecode(std::span<const std::uint8_t> bytes) const {
+  return inspectImage(bytes, PixelWork::prove, {});
+}
+
+InspectedImage ImageInspector::inspectImage(std::span<const std::uint8_t> bytes, PixelWork work,
+                                            const DrawnLongSide& drawnLongSide) const {
   if (bytes.empty()) fail(HelperErrorCode::decodeFailed, "The source image is empty.");
   std::optional<ImageSource> created = ImageSource::createWithData(bytes);
   if (!created) fail(HelperErrorCode::decodeFailed, "The source is not a readable image.");
@@ -249,24 +258,31 @@ InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool
   const std::optional<bool> alphaProperty = ImagePropertyReader::boolean(properties->find(ImagePropertyKey::hasAlpha));
   const bool auxiliary = hasAuxiliaryImages(source);
 
-  std::optional<DecodedImage> decoded;
-  std::int64_t bitsPerComponent = 0;
-  if (decodePixels) {
-    decoded = source.createImageAtIndex(0, drawnLongSide ? drawnLongSide(*width, *height, *orientation) : 0);
-    if (!decoded) fail(HelperErrorCode::decodeFailed, "The source image pixels could not be decoded.");
-    bitsPerComponent = static_cast<std::int64_t>(decoded->bitsPerComponent());
+  // Everything learnt from the pixels comes from the decoded frame's shape,
+  // which a proof decode reports as a full decode does.
+  std::optional<DecodedImage> decodedImage;
+  std::optional<DecodedFrameShape> decoded;
+  if (work == PixelWork::decode) {
+    decodedImage = source.createImageAtIndex(0, drawnLongSide ? drawnLongSide(*width, *height, *orientation) : 0);
+    if (decodedImage) decoded = DecodedFrameShape::of(*decodedImage);
+  } else if (work == PixelWork::prove) {
+    decoded = source.proveImageAtIndex(0);
   }
+  if (work != PixelWork::none && !decoded) {
+    fail(HelperErrorCode::decodeFailed, "The source image pixels could not be decoded.");
+  }
+  const std::int64_t bitsPerComponent = decoded ? static_cast<std::int64_t>(decoded->bitsPerComponent) : 0;
   const std::int64_t depth = std::max(depthProperty.value_or(0), bitsPerComponent);
 
   bool hasAlpha = false;
   if (alphaProperty.value_or(false)) {
     hasAlpha = true;
   } else if (decoded) {
-    hasAlpha = alphaFromLayout(decoded->alphaInfo());
+    hasAlpha = alphaFromLayout(decoded->alphaInfo);
   }
   const std::optional<double> headroom = ImagePropertyReader::positiveDouble(properties->find(ImagePropertyKey::headroom));
   std::string colorSpaceName;
-  if (decoded && decoded->colorSpace()) colorSpaceName = lowercased(decoded->colorSpace()->name());
+  if (decoded && decoded->colorSpace) colorSpaceName = lowercased(decoded->colorSpace->name());
   const bool hdrColorSpace =
       colorSpaceName.find("hlg") != std::string::npos || colorSpaceName.find("pq") != std::string::npos;
   const bool hasHdr = depth > 8 || (headroom && *headroom > 1.000001) || hdrColorSpace ||
@@ -276,16 +292,16 @@ InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool
       ImagePropertyReader::profileName(properties->find(ImagePropertyKey::profileName));
   const bool hasIccProfile = embeddedIccProfileExists(bytes, typeIdentifier);
   std::optional<ImageBytes> profileData;
-  if (decoded && hasIccProfile && decoded->colorSpace()) profileData = decoded->colorSpace()->copyIccData();
+  if (decoded && hasIccProfile && decoded->colorSpace) profileData = decoded->colorSpace->copyIccData();
   bool embeddedProfileApplies = hasIccProfile;
-  if (hasIccProfile && decoded && decoded->colorSpace() && !profileData) {
+  if (hasIccProfile && decoded && decoded->colorSpace && !profileData) {
     const std::optional<ColorSpaceModel> profileModel = source.embeddedProfileModel();
-    embeddedProfileApplies = !profileModel || *profileModel == decoded->colorSpace()->model();
+    embeddedProfileApplies = !profileModel || *profileModel == decoded->colorSpace->model();
   }
 
   MetadataAssessment metadata = assessMetadata(*properties, source);
   std::optional<ColorSpaceModel> colorModel;
-  if (decoded && decoded->colorSpace()) colorModel = decoded->colorSpace()->model();
+  if (decoded && decoded->colorSpace) colorModel = decoded->colorSpace->model();
 
   ImageProbe probe;
   probe.family = "image";
@@ -301,8 +317,9 @@ InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool
   probe.hasIccProfile = hasIccProfile;
   probe.hasMetadata = metadata.hasMetadata();
   probe.hasUnsupportedMetadata = metadata.hasUnsupportedMetadata;
-  return InspectedImage{std::move(source),   probe, std::move(decoded), std::move(profileName), std::move(profileData),
-                        embeddedProfileApplies, std::move(metadata), colorModel, hdrColorSpace};
+  return InspectedImage{std::move(source),      probe,           std::move(decodedImage), std::move(profileName),
+                        std::move(profileData), embeddedProfileApplies, std::move(metadata), colorModel,
+                        hdrColorSpace,          work == PixelWork::prove ? std::move(decoded) : std::nullopt};
 }
 
 }  // namespace quorvantelmic

@@ -55,6 +55,8 @@ struct InspectedImage {
   // Whether that colour space has an HLG or PQ transfer: its profile then
   // describes a high dynamic range that no 8-bit output can stand for.
   bool hdrColorSpace = false;
+  // What the proof decode of `inspectProvingDecode` decoded; none otherwise.
+  std::optional<DecodedFrameShape> provenFrame;
 };
 
 class ImageInspector {
@@ -69,6 +71,16 @@ class ImageInspector {
   // needs, so the frame may be smaller than the probe's size.
   InspectedImage inspect(std::span<const std::uint8_t> bytes, bool decodePixels,
                          const DrawnLongSide& drawnLongSide = {}) const;
+  // As `inspect` with pixels, but frame 0 is decoded only to prove that it
+  // decodes (ImageSource::proveImageAtIndex): no frame is kept, and what the
+  // inspection learns from pixels (depth, alpha, the colour space) comes from
+  // the proof's `provenFrame` instead. Fails as `inspect` fails.
+  InspectedImage inspectProvingDecode(std::span<const std::uint8_t> bytes) const;
+
+ private:
+  enum class PixelWork { none, decode, prove };
+  InspectedImage inspectImage(std::span<const std::uint8_t> bytes, PixelWork work,
+                              const DrawnLongSide& drawnLongSide) const;
 };
 
 // Property readers over the platform's property values.

@@ -140,12 +140,11 @@ class BmpDecoder final : public FormatDecoder {
   }
 
   std::optional<DecodedImage> decodeFrame0() const override {
-    const std::span<const std::uint8_t> bytes(*bytes_);
     const std::size_t width = header_.width;
     const std::size_t height = header_.height;
     const std::size_t channels = description_.hasAlpha ? 4 : 3;
     auto pixels = allocatePixels(width * height * channels);
-    if (!pixels || header_.dataOffset >= bytes.size()) return std::nullopt;
+    if (!pixels) return std::nullopt;
     auto put = [&](std::size_t x, std::size_t storedRow, const std::uint8_t* rgb, std::uint8_t alpha) {
       const std::size_t y = header_.topDown ? storedRow : height - 1 - storedRow;
       std::uint8_t* p = pixels->data() + (y * width + x) * channels;
@@ -154,56 +153,80 @@ class BmpDecoder final : public FormatDecoder {
       p[2] = rgb[2];
       if (channels == 4) p[3] = alpha;
     };
-    auto paletteColor = [&](std::size_t index) -> const std::uint8_t* {
-      return index < header_.palette.size() ? header_.palette[index].data() : nullptr;
-    };
-    if (header_.compression == biRle8 || header_.compression == biRle4) {
-      if (!decodeRle(bytes, put, paletteColor)) return std::nullopt;
-    } else {
-      const std::size_t rowBytes = ((width * header_.bits + 31) / 32) * 4;
-      if (rowBytes > (bytes.size() - header_.dataOffset) / height) return std::nullopt;
-      for (std::size_t row = 0; row < height; ++row) {
-        const std::uint8_t* line = bytes.data() + header_.dataOffset + row * rowBytes;
-        for (std::size_t x = 0; x < width; ++x) {
-          std::uint8_t rgb[3];
-          std::uint8_t alpha = 255;
-          if (header_.bits <= 8) {
-            const std::size_t bit = x * header_.bits;
-            const unsigned shift = static_cast<unsigned>(8 - header_.bits - (bit % 8));
-            const std::size_t index = (line[bit / 8] >> shift) & ((1U << header_.bits) - 1U);
-            const std::uint8_t* color = paletteColor(index);
-            if (color == nullptr) return std::nullopt;
-            std::memcpy(rgb, color, 3);
-          } else if (header_.bits == 24) {
-            rgb[0] = line[x * 3 + 2];
-            rgb[1] = line[x * 3 + 1];
-            rgb[2] = line[x * 3];
-          } else {
-            const std::uint32_t value = header_.bits == 16
-                                            ? std::uint32_t{line[x * 2]} | (std::uint32_t{line[x * 2 + 1]} << 8)
-                                            : std::uint32_t{line[x * 4]} | (std::uint32_t{line[x * 4 + 1]} << 8) |
-                                                  (std::uint32_t{line[x * 4 + 2]} << 16) | (std::uint32_t{line[x * 4 + 3]} << 24);
-            if (header_.bits == 32 && header_.masks[0] == 0 && header_.masks[1] == 0 && header_.masks[2] == 0) {
-              rgb[0] = line[x * 4 + 2];
-              rgb[1] = line[x * 4 + 1];
-              rgb[2] = line[x * 4];
-            } else {
-              for (int c = 0; c < 3; ++c) rgb[c] = scaledField(value, header_.masks[c]);
-              if (header_.masks[3] != 0) alpha = scaledField(value, header_.masks[3]);
-            }
-          }
-          put(x, row, rgb, alpha);
-        }
-      }
-    }
-    std::shared_ptr<const ColorSpace> space;
-    if (!header_.icc.empty()) space = ColorSpace::createWithIccData(header_.icc);
-    if (!space || space->model() != ColorSpaceModel::rgb) space = ColorSpace::deviceRgb();
+    if (!readPixels(put)) return std::nullopt;
     return DecodedImage(width, height, 8, width * channels, channels == 4 ? ImageAlphaInfo::last : ImageAlphaInfo::none,
-                        std::move(space), std::move(pixels));
+                        frameSpace(), std::move(pixels));
+  }
+
+  // The proof reads every pixel as decodeFrame0 does (the same bounds,
+  // palette and run-length checks, which are all a BMP can fail) and stores
+  // none of them.
+  std::optional<DecodedFrameShape> proveFrame0() const override {
+    auto put = [](std::size_t, std::size_t, const std::uint8_t*, std::uint8_t) {};
+    if (!readPixels(put)) return std::nullopt;
+    return DecodedFrameShape{header_.width, header_.height, 8,
+                             description_.hasAlpha ? ImageAlphaInfo::last : ImageAlphaInfo::none, frameSpace()};
   }
 
  private:
+  std::shared_ptr<const ColorSpace> frameSpace() const {
+    std::shared_ptr<const ColorSpace> space;
+    if (!header_.icc.empty()) space = ColorSpace::createWithIccData(header_.icc);
+    if (!space || space->model() != ColorSpaceModel::rgb) space = ColorSpace::deviceRgb();
+    return space;
+  }
+
+  // Reads every pixel, handing each to `put(x, stored row, rgb, alpha)`.
+  // False when the pixel data is cut short or names a colour the palette
+  // does not have.
+  template <typename Put>
+  bool readPixels(Put& put) const {
+    const std::span<const std::uint8_t> bytes(*bytes_);
+    const std::size_t width = header_.width;
+    const std::size_t height = header_.height;
+    if (header_.dataOffset >= bytes.size()) return false;
+    auto paletteColor = [&](std::size_t index) -> const std::uint8_t* {
+      return index < header_.palette.size() ? header_.palette[index].data() : nullptr;
+    };
+    if (header_.compression == biRle8 || header_.compression == biRle4) return decodeRle(bytes, put, paletteColor);
+    const std::size_t rowBytes = ((width * header_.bits + 31) / 32) * 4;
+    if (rowBytes > (bytes.size() - header_.dataOffset) / height) return false;
+    for (std::size_t row = 0; row < height; ++row) {
+      const std::uint8_t* line = bytes.data() + header_.dataOffset + row * rowBytes;
+      for (std::size_t x = 0; x < width; ++x) {
+        std::uint8_t rgb[3];
+        std::uint8_t alpha = 255;
+        if (header_.bits <= 8) {
+          const std::size_t bit = x * header_.bits;
+          const unsigned shift = static_cast<unsigned>(8 - header_.bits - (bit % 8));
+          const std::size_t index = (line[bit / 8] >> shift) & ((1U << header_.bits) - 1U);
+          const std::uint8_t* color = paletteColor(index);
+          if (color == nullptr) return false;
+          std::memcpy(rgb, color, 3);
+        } else if (header_.bits == 24) {
+          rgb[0] = line[x * 3 + 2];
+          rgb[1] = line[x * 3 + 1];
+          rgb[2] = line[x * 3];
+        } else {
+          const std::uint32_t value = header_.bits == 16
+                                          ? std::uint32_t{line[x * 2]} | (std::uint32_t{line[x * 2 + 1]} << 8)
+                                          : std::uint32_t{line[x * 4]} | (std::uint32_t{line[x * 4 + 1]} << 8) |
+                                                (std::uint32_t{line[x * 4 + 2]} << 16) | (std::uint32_t{line[x * 4 + 3]} << 24);
+          if (header_.bits == 32 && header_.masks[0] == 0 && header_.masks[1] == 0 && header_.masks[2] == 0) {
+            rgb[0] = line[x * 4 + 2];
+            rgb[1] = line[x * 4 + 1];
+            rgb[2] = line[x * 4];
+          } else {
+            for (int c = 0; c < 3; ++c) rgb[c] = scaledField(value, header_.masks[c]);
+            if (header_.masks[3] != 0) alpha = scaledField(value, header_.masks[3]);
+          }
+        }
+        put(x, row, rgb, alpha);
+      }
+    }
+    return true;
+  }
+
   template <typename Put, typename PaletteColor>
   bool decodeRle(std::span<const std::uint8_t> bytes, Put& put, PaletteColor& paletteColor) const {
     const bool four = header_.compression == biRle4;

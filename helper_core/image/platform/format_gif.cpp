@@ -140,81 +140,126 @@ class GifDecoder final : public FormatDecoder {
   // Frame 0 drawn on its logical screen: pixels outside the frame, and the
   // transparent index, are transparent.
   std::optional<DecodedImage> decodeFrame0() const override {
-    GifReader reader{bytes_->data(), bytes_->size(), 0};
-    UniqueGif gif = openGif(reader);
-    if (!gif) return std::nullopt;
     const std::size_t width = description_.width;
     const std::size_t height = description_.height;
+    const std::size_t channels = description_.hasAlpha ? 4 : 3;
+    std::shared_ptr<ImageBytes> pixels;
+    const GifImageDesc* frame = nullptr;
+    const ColorMapObject* map = nullptr;
     int transparentIndex = NO_TRANSPARENT_COLOR;
-    for (int records = 0; records < 1000000; ++records) {
-      GifRecordType type;
-      if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR || type == TERMINATE_RECORD_TYPE) return std::nullopt;
-      if (type == EXTENSION_RECORD_TYPE) {
-        int code = 0;
-        GifByteType* block = nullptr;
-        if (DGifGetExtension(gif.get(), &code, &block) == GIF_ERROR) return std::nullopt;
-        if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr) {
-          GraphicsControlBlock control{};
-          if (DGifExtensionToGCB(block[0], block + 1, &control) == GIF_OK) transparentIndex = control.TransparentColor;
-        }
-        if (!skipExtensionBlocks(gif.get(), block)) return std::nullopt;
-        continue;
-      }
-      if (type != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(gif.get()) == GIF_ERROR) return std::nullopt;
-      const GifImageDesc& frame = gif->Image;
-      const ColorMapObject* map = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
-      if (map == nullptr || frame.Width <= 0 || frame.Height <= 0 ||
-          !withinDecodeLimits(static_cast<std::size_t>(frame.Width), static_cast<std::size_t>(frame.Height))) {
-        return std::nullopt;
-      }
-      const std::size_t channels = description_.hasAlpha ? 4 : 3;
-      auto pixels = allocatePixels(width * height * channels);
-      if (!pixels) return std::nullopt;
-      if (!description_.hasAlpha && gif->SColorMap != nullptr && gif->SBackGroundColor < gif->SColorMap->ColorCount) {
-        const GifColorType background = gif->SColorMap->Colors[gif->SBackGroundColor];
+    auto start = [&](const GifFileType& gif, const ColorMapObject& frameMap, int transparent) {
+      frame = &gif.Image;
+      map = &frameMap;
+      transparentIndex = transparent;
+      pixels = allocatePixels(width * height * channels);
+      if (!pixels) return false;
+      if (!description_.hasAlpha && gif.SColorMap != nullptr && gif.SBackGroundColor < gif.SColorMap->ColorCount) {
+        const GifColorType background = gif.SColorMap->Colors[gif.SBackGroundColor];
         for (std::size_t i = 0; i < width * height; ++i) {
           (*pixels)[i * 3] = background.Red;
           (*pixels)[i * 3 + 1] = background.Green;
           (*pixels)[i * 3 + 2] = background.Blue;
         }
       }
-      std::vector<GifPixelType> line(static_cast<std::size_t>(frame.Width));
-      static constexpr int interlacedStart[4] = {0, 4, 2, 1};
-      static constexpr int interlacedStep[4] = {8, 8, 4, 2};
-      std::vector<int> rowOrder;
-      if (frame.Interlace) {
-        for (int pass = 0; pass < 4; ++pass) {
-          for (int y = interlacedStart[pass]; y < frame.Height; y += interlacedStep[pass]) rowOrder.push_back(y);
-        }
-      } else {
-        for (int y = 0; y < frame.Height; ++y) rowOrder.push_back(y);
+      return true;
+    };
+    auto draw = [&](int y, const GifPixelType* line) {
+      const long canvasY = static_cast<long>(frame->Top) + y;
+      if (canvasY < 0 || static_cast<std::size_t>(canvasY) >= height) return;
+      for (int x = 0; x < frame->Width; ++x) {
+        const long canvasX = static_cast<long>(frame->Left) + x;
+        if (canvasX < 0 || static_cast<std::size_t>(canvasX) >= width) continue;
+        const int index = line[static_cast<std::size_t>(x)];
+        if (index == transparentIndex || index >= map->ColorCount) continue;
+        std::uint8_t* p = pixels->data() + (static_cast<std::size_t>(canvasY) * width + static_cast<std::size_t>(canvasX)) * channels;
+        p[0] = map->Colors[index].Red;
+        p[1] = map->Colors[index].Green;
+        p[2] = map->Colors[index].Blue;
+        if (channels == 4) p[3] = 255;
       }
-      for (int y : rowOrder) {
-        if (DGifGetLine(gif.get(), line.data(), frame.Width) == GIF_ERROR) return std::nullopt;
-        const long canvasY = static_cast<long>(frame.Top) + y;
-        if (canvasY < 0 || static_cast<std::size_t>(canvasY) >= height) continue;
-        for (int x = 0; x < frame.Width; ++x) {
-          const long canvasX = static_cast<long>(frame.Left) + x;
-          if (canvasX < 0 || static_cast<std::size_t>(canvasX) >= width) continue;
-          const int index = line[static_cast<std::size_t>(x)];
-          if (index == transparentIndex || index >= map->ColorCount) continue;
-          std::uint8_t* p = pixels->data() + (static_cast<std::size_t>(canvasY) * width + static_cast<std::size_t>(canvasX)) * channels;
-          p[0] = map->Colors[index].Red;
-          p[1] = map->Colors[index].Green;
-          p[2] = map->Colors[index].Blue;
-          if (channels == 4) p[3] = 255;
-        }
-      }
-      std::shared_ptr<const ColorSpace> space;
-      if (!description_.iccProfile.empty()) space = ColorSpace::createWithIccData(description_.iccProfile);
-      if (!space || space->model() != ColorSpaceModel::rgb) space = ColorSpace::deviceRgb();
-      return DecodedImage(width, height, 8, width * channels, description_.hasAlpha ? ImageAlphaInfo::last : ImageAlphaInfo::none,
-                          std::move(space), std::move(pixels));
-    }
-    return std::nullopt;
+    };
+    if (!readFrame0(start, draw)) return std::nullopt;
+    return DecodedImage(width, height, 8, width * channels, description_.hasAlpha ? ImageAlphaInfo::last : ImageAlphaInfo::none,
+                        frameSpace(), std::move(pixels));
+  }
+
+  // The proof reads frame 0 exactly as decodeFrame0 does (the same records,
+  // checks and DGifGetLine calls, which LZW-decode every code of the frame
+  // and skip the rest of its data blocks after the last line) with every
+  // line in one line buffer; only drawing the lines on the screen is left
+  // out, and drawing never fails.
+  std::optional<DecodedFrameShape> proveFrame0() const override {
+    auto start = [](const GifFileType&, const ColorMapObject&, int) { return true; };
+    auto draw = [](int, const GifPixelType*) {};
+    if (!readFrame0(start, draw)) return std::nullopt;
+    return DecodedFrameShape{description_.width, description_.height, 8,
+                             description_.hasAlpha ? ImageAlphaInfo::last : ImageAlphaInfo::none, frameSpace()};
   }
 
  private:
+  std::shared_ptr<const ColorSpace> frameSpace() const {
+    std::shared_ptr<const ColorSpace> space;
+    if (!description_.iccProfile.empty()) space = ColorSpace::createWithIccData(description_.iccProfile);
+    if (!space || space->model() != ColorSpaceModel::rgb) space = ColorSpace::deviceRgb();
+    return space;
+  }
+
+  // Walks the records up to frame 0, checks its descriptor, calls
+  // `start(gif, colour map, transparent index)` (false stops the read) and
+  // then `line(row within the frame, indexes)` for every line in the order
+  // stored. False when the frame does not decode completely.
+  template <typename Start, typename Line>
+  bool readFrame0(Start& start, Line& line) const {
+    GifReader reader{bytes_->data(), bytes_->size(), 0};
+    UniqueGif gif = openGif(reader);
+    if (!gif) return false;
+    int transparentIndex = NO_TRANSPARENT_COLOR;
+    for (int records = 0; records < 1000000; ++records) {
+      GifRecordType type;
+      if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR || type == TERMINATE_RECORD_TYPE) return false;
+      if (type == EXTENSION_RECORD_TYPE) {
+        int code = 0;
+        GifByteType* block = nullptr;
+        if (DGifGetExtension(gif.get(), &code, &block) == GIF_ERROR) return false;
+        if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr) {
+          GraphicsControlBlock control{};
+          if (DGifExtensionToGCB(block[0], block + 1, &control) == GIF_OK) transparentIndex = control.TransparentColor;
+        }
+        if (!skipExtensionBlocks(gif.get(), block)) return false;
+        continue;
+      }
+      if (type != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(gif.get()) == GIF_ERROR) return false;
+      const GifImageDesc& frame = gif->Image;
+      const ColorMapObject* map = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
+      if (map == nullptr || frame.Width <= 0 || frame.Height <= 0 ||
+          !withinDecodeLimits(static_cast<std::size_t>(frame.Width), static_cast<std::size_t>(frame.Height))) {
+        return false;
+      }
+      if (!start(*gif, *map, transparentIndex)) return false;
+      std::vector<GifPixelType> indexes(static_cast<std::size_t>(frame.Width));
+      static constexpr int interlacedStart[4] = {0, 4, 2, 1};
+      static constexpr int interlacedStep[4] = {8, 8, 4, 2};
+      auto readLine = [&](int y) {
+        if (DGifGetLine(gif.get(), indexes.data(), frame.Width) == GIF_ERROR) return false;
+        line(y, indexes.data());
+        return true;
+      };
+      if (frame.Interlace) {
+        for (int pass = 0; pass < 4; ++pass) {
+          for (int y = interlacedStart[pass]; y < frame.Height; y += interlacedStep[pass]) {
+            if (!readLine(y)) return false;
+          }
+        }
+      } else {
+        for (int y = 0; y < frame.Height; ++y) {
+          if (!readLine(y)) return false;
+        }
+      }
+      return true;
+    }
+    return false;
+  }
+
   SharedBytes bytes_;
 };
 

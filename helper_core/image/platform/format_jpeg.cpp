@@ -98,7 +98,8 @@ bool readJpegHeader(const ImageBytes& bytes, JpegHeader& header) {
 }
 
 // Decodes into `pixels`, which the caller sized for width × height × the
-// output components. Returns false on error or on any warning.
+// output components (or for one row, with a `rowBytes` of 0). Returns false
+// on error or on any warning.
 bool decodeJpegInto(const ImageBytes& bytes, J_COLOR_SPACE outputSpace, std::uint8_t* pixels, std::size_t rowBytes,
                     unsigned expectedWidth, unsigned expectedHeight, unsigned scaleDenominator = 1) {
   jpeg_decompress_struct info;
@@ -171,7 +172,43 @@ class JpegDecoder final : public FormatDecoder {
     return decodeScaled(denominator);
   }
 
+  // The proof is the decode at 1/8 with every scanline read into one row:
+  // libjpeg entropy-decodes every coefficient of every block and scan at any
+  // scale (the AC values are decoded and dropped, since the stream can only
+  // be followed by decoding each code), so a corrupt code, a missing scan or
+  // a truncated stream warns or fails exactly as in a full decode, and the
+  // same warnings are refused. Only the inverse transform shrinks to the DC
+  // term, and no frame is kept.
+  std::optional<DecodedFrameShape> proveFrame0() const override {
+    constexpr unsigned denominator = 8;
+    const std::size_t width = scaledExtent(description_.width, denominator);
+    const std::size_t height = scaledExtent(description_.height, denominator);
+    std::shared_ptr<const ColorSpace> space = frameSpace();
+    ImageBytes row;
+    try {
+      row.resize(width * space->componentCount());
+    } catch (const std::bad_alloc&) {
+      return std::nullopt;
+    }
+    // A row stride of 0 draws every scanline into the same row.
+    if (!decodeJpegInto(*bytes_, output_, row.data(), 0, static_cast<unsigned>(width), static_cast<unsigned>(height),
+                        denominator)) {
+      return std::nullopt;
+    }
+    return DecodedFrameShape{width, height, 8, ImageAlphaInfo::none, std::move(space)};
+  }
+
  private:
+  std::shared_ptr<const ColorSpace> frameSpace() const {
+    std::shared_ptr<const ColorSpace> space;
+    if (!description_.iccProfile.empty()) {
+      space = ColorSpace::createWithIccData(description_.iccProfile);
+      if (space && space->model() != model_) space = nullptr;
+    }
+    if (!space) space = ColorSpace::createGeneric(model_);
+    return space;
+  }
+
   // libjpeg's size for an extent scaled by 1/denominator: rounded up.
   static std::size_t scaledExtent(std::size_t extent, unsigned denominator) {
     return (extent + denominator - 1) / denominator;
@@ -180,12 +217,7 @@ class JpegDecoder final : public FormatDecoder {
   std::optional<DecodedImage> decodeScaled(unsigned denominator) const {
     const std::size_t width = scaledExtent(description_.width, denominator);
     const std::size_t height = scaledExtent(description_.height, denominator);
-    std::shared_ptr<const ColorSpace> space;
-    if (!description_.iccProfile.empty()) {
-      space = ColorSpace::createWithIccData(description_.iccProfile);
-      if (space && space->model() != model_) space = nullptr;
-    }
-    if (!space) space = ColorSpace::createGeneric(model_);
+    std::shared_ptr<const ColorSpace> space = frameSpace();
     const std::size_t components = space->componentCount();
     const std::size_t rowBytes = width * components;
     auto pixels = allocatePixels(rowBytes * height);

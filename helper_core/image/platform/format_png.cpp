@@ -323,6 +323,48 @@ bool decodePngInto(const ImageBytes& bytes, std::uint8_t* pixels, std::size_t ro
   return true;
 }
 
+// Reads every row of the image data into one row buffer, as stored: no
+// transform is asked for, so each row is only inflated and unfiltered, and
+// with interlace handling each pass's rows are read in turn. The file is
+// read exactly as decodePngInto reads it otherwise (the same framing check,
+// limits, CRC handling, error and warning handlers, and png_read_end through
+// the end chunk), and none of the transforms that reading asks for can fail:
+// they only widen samples that have already been inflated and unfiltered.
+// So this read fails exactly when that one does.
+bool provePngRows(const ImageBytes& bytes, png_uint_32 expectedWidth, png_uint_32 expectedHeight, png_bytep row,
+                  std::size_t rowBytes) {
+  if (!chunkFramingFits(bytes, true)) return false;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
+  if (png == nullptr) return false;
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_read_struct(&png, nullptr, nullptr);
+    return false;
+  }
+  MemoryReader reader{bytes.data(), bytes.size(), 0};
+  if (setjmp(png_jmpbuf(png)) != 0) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  configureLimits(png);
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, iccpChunkName, 1);
+  png_set_read_fn(png, &reader, readFromMemory);
+  png_read_info(png, info);
+  if (png_get_image_width(png, info) != expectedWidth || png_get_image_height(png, info) != expectedHeight ||
+      png_get_rowbytes(png, info) != rowBytes) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  const int passes = png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  for (int pass = 0; pass < passes; ++pass) {
+    for (png_uint_32 y = 0; y < expectedHeight; ++y) png_read_row(png, row, nullptr);
+  }
+  png_read_end(png, nullptr);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
 class PngDecoder final : public FormatDecoder {
  public:
   PngDecoder(SharedBytes bytes, PngHeader header, ChunkFindings findings)
@@ -355,18 +397,41 @@ class PngDecoder final : public FormatDecoder {
     if (!pixels || !decodePngInto(*bytes_, pixels->data(), rowBytes, header_.width, header_.height, rows.data())) {
       return std::nullopt;
     }
-    const ColorSpaceModel model = gray ? ColorSpaceModel::monochrome : ColorSpaceModel::rgb;
+    return DecodedImage(description_.width, description_.height, bits, rowBytes,
+                        alpha ? ImageAlphaInfo::last : ImageAlphaInfo::none, frameSpace(), std::move(pixels));
+  }
+
+  // Every row inflated and unfiltered as stored, through one row buffer (see
+  // provePngRows); the shape is the one decodeFrame0 gives the frame.
+  std::optional<DecodedFrameShape> proveFrame0() const override {
+    std::size_t channels = (header_.colorType & PNG_COLOR_MASK_COLOR) != 0 ? 3 : 1;
+    if (header_.colorType == PNG_COLOR_TYPE_PALETTE) channels = 1;
+    if ((header_.colorType & PNG_COLOR_MASK_ALPHA) != 0) channels += 1;
+    const std::size_t storedRowBytes = (description_.width * channels * static_cast<std::size_t>(header_.bitDepth) + 7) / 8;
+    ImageBytes row;
+    try {
+      row.resize(storedRowBytes);
+    } catch (const std::bad_alloc&) {
+      return std::nullopt;
+    }
+    if (!provePngRows(*bytes_, header_.width, header_.height, row.data(), storedRowBytes)) return std::nullopt;
+    return DecodedFrameShape{description_.width, description_.height, header_.bitDepth == 16 ? 16U : 8U,
+                             description_.hasAlpha ? ImageAlphaInfo::last : ImageAlphaInfo::none, frameSpace()};
+  }
+
+ private:
+  std::shared_ptr<const ColorSpace> frameSpace() const {
+    const ColorSpaceModel model =
+        (header_.colorType & PNG_COLOR_MASK_COLOR) == 0 ? ColorSpaceModel::monochrome : ColorSpaceModel::rgb;
     std::shared_ptr<const ColorSpace> space;
     if (!header_.icc.empty()) {
       space = ColorSpace::createWithIccData(header_.icc);
       if (space && space->model() != model) space = nullptr;
     }
     if (!space) space = ColorSpace::createGeneric(model);
-    return DecodedImage(description_.width, description_.height, bits, rowBytes,
-                        alpha ? ImageAlphaInfo::last : ImageAlphaInfo::none, std::move(space), std::move(pixels));
+    return space;
   }
 
- private:
   SharedBytes bytes_;
   PngHeader header_;
 };

@@ -211,7 +211,78 @@ class TiffDecoder final : public FormatDecoder {
     return image;
   }
 
+  // Samples read as stored are proved by decoding every strip, or every
+  // tile, into one buffer of a strip's or a tile's size: the same strips and
+  // tiles read by the same libtiff calls, the same sizes asked for and the
+  // same error handler as readDirect, so a damaged code stream, a short or
+  // missing strip or any libtiff error fails here exactly as there; only the
+  // copy into a frame is left out. A layout that goes through libtiff's RGBA
+  // reader is decoded in full.
+  std::optional<DecodedFrameShape> proveFrame0() const override {
+    if (!readsDirectly(layout_)) return FormatDecoder::proveFrame0();
+    MemoryFile file{bytes_->data(), nullptr, bytes_->size(), 0};
+    int errors = 0;
+    UniqueTiff tiff = openTiff(file, "rm", &errors);
+    if (!tiff) return std::nullopt;
+    TIFF* t = tiff.get();
+    const ColorSpaceModel model = *directModel(layout_);
+    const std::size_t samples = layout_.samplesPerPixel;
+    const std::size_t sampleBytes = layout_.bitsPerSample / 8;
+    const std::size_t rowBytes = std::size_t{layout_.width} * samples * sampleBytes;
+    if (static_cast<std::size_t>(TIFFScanlineSize64(t)) != rowBytes && !layout_.tiled) return std::nullopt;
+    ImageBytes buffer;
+    if (layout_.tiled) {
+      std::uint32_t tileWidth = 0;
+      std::uint32_t tileHeight = 0;
+      TIFFGetField(t, TIFFTAG_TILEWIDTH, &tileWidth);
+      TIFFGetField(t, TIFFTAG_TILELENGTH, &tileHeight);
+      const tmsize_t tileSize = TIFFTileSize(t);
+      if (tileWidth == 0 || tileHeight == 0 || tileSize <= 0 ||
+          static_cast<std::size_t>(tileSize) < std::size_t{tileWidth} * tileHeight * samples * sampleBytes ||
+          !reserve(buffer, static_cast<std::size_t>(tileSize))) {
+        return std::nullopt;
+      }
+      for (std::uint32_t ty = 0; ty < layout_.height; ty += tileHeight) {
+        for (std::uint32_t tx = 0; tx < layout_.width; tx += tileWidth) {
+          if (TIFFReadTile(t, buffer.data(), tx, ty, 0, 0) < 0) return std::nullopt;
+        }
+      }
+    } else {
+      // readDirect asks each strip for what is left of the frame; a strip
+      // never holds more than TIFFStripSize, so asking for at most that reads
+      // the same bytes.
+      const tmsize_t stripSize = TIFFStripSize(t);
+      if (stripSize <= 0 || !reserve(buffer, static_cast<std::size_t>(stripSize))) return std::nullopt;
+      std::size_t offset = 0;
+      const std::size_t total = rowBytes * layout_.height;
+      const tstrip_t strips = TIFFNumberOfStrips(t);
+      for (tstrip_t strip = 0; strip < strips && offset < total; ++strip) {
+        const std::size_t wanted = std::min(buffer.size(), total - offset);
+        const tmsize_t read = TIFFReadEncodedStrip(t, strip, buffer.data(), static_cast<tmsize_t>(wanted));
+        if (read < 0) return std::nullopt;
+        offset += static_cast<std::size_t>(read);
+      }
+      if (offset != total) return std::nullopt;
+    }
+    if (errors > 0) return std::nullopt;
+    return DecodedFrameShape{layout_.width, layout_.height, layout_.bitsPerSample, directAlpha(model), spaceFor(model)};
+  }
+
  private:
+  static bool reserve(ImageBytes& buffer, std::size_t size) {
+    try {
+      buffer.resize(size);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+
+  ImageAlphaInfo directAlpha(ColorSpaceModel model) const {
+    if (layout_.samplesPerPixel <= modelComponents(model)) return ImageAlphaInfo::none;
+    return layout_.extraKind == EXTRASAMPLE_ASSOCALPHA ? ImageAlphaInfo::premultipliedLast : ImageAlphaInfo::last;
+  }
+
   std::shared_ptr<const ColorSpace> spaceFor(ColorSpaceModel model) const {
     if (!description_.iccProfile.empty()) {
       auto space = ColorSpace::createWithIccData(description_.iccProfile);
@@ -270,12 +341,8 @@ class TiffDecoder final : public FormatDecoder {
         (*pixels)[i + 2] = static_cast<std::uint8_t>((*pixels)[i + 2] ^ 0x80);
       }
     }
-    ImageAlphaInfo alpha = ImageAlphaInfo::none;
-    if (samples > modelComponents(model)) {
-      alpha = layout_.extraKind == EXTRASAMPLE_ASSOCALPHA ? ImageAlphaInfo::premultipliedLast : ImageAlphaInfo::last;
-    }
-    return DecodedImage(layout_.width, layout_.height, layout_.bitsPerSample, rowBytes, alpha, spaceFor(model),
-                        std::move(pixels));
+    return DecodedImage(layout_.width, layout_.height, layout_.bitsPerSample, rowBytes, directAlpha(model),
+                        spaceFor(model), std::move(pixels));
   }
 
   std::optional<DecodedImage> readRgba(TIFF* tiff, const int& errors) const {
@@ -476,8 +543,13 @@ std::optional<ImageBytes> encodeTiff(const EncodeRequest& request) {
       !restoreExactRationals(output, pictureTags)) {
     return std::nullopt;
   }
-  if (request.metadata != nullptr &&
-      !writeTiffMetadata(output, *request.metadata, request.orientation, pixels->width, pixels->height)) {
+  // Writing the metadata copies the whole file (twice, inside exiv2); the
+  // frame is let go first, so that the two never add up.
+  const std::size_t width = pixels->width;
+  const std::size_t height = pixels->height;
+  pixels.reset();
+  if (request.releaseImage) request.releaseImage();
+  if (request.metadata != nullptr && !writeTiffMetadata(output, *request.metadata, request.orientation, width, height)) {
     return std::nullopt;
   }
   return output;

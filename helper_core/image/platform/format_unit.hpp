@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -60,6 +61,16 @@ class FormatDecoder {
     (void)minimumLongSide;
     return decodeFrame0();
   }
+  // Frame 0 decoded only to prove that all of its compressed data decodes,
+  // keeping at most a row, strip or tile at a time; the shape that decode
+  // produced, or none exactly when decodeFrame0 (for JPEG, decoding at 1/8)
+  // would fail. A container whose library decodes only whole frames decodes
+  // the frame and keeps its shape.
+  virtual std::optional<DecodedFrameShape> proveFrame0() const {
+    const std::optional<DecodedImage> frame = decodeFrame0();
+    if (!frame) return std::nullopt;
+    return DecodedFrameShape::of(*frame);
+  }
 
  protected:
   ContainerDescription description_;
@@ -101,6 +112,10 @@ struct EncodeRequest {
   int orientation = 1;
   double quality = 0.9;
   const ImageMetadata* metadata = nullptr;
+  // Lets go of `image` (and so of its pixels, when nothing else holds them)
+  // for an encoder whose pixels are all encoded before further work on the
+  // output; `image` is not touched again after the call. May be empty.
+  std::function<void()> releaseImage;
 };
 
 std::optional<ImageBytes> encodeJpeg(const EncodeRequest& request);

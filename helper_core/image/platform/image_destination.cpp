@@ -77,7 +77,7 @@ bool ImageDestination::finalize() {
     quality = std::clamp(number->value, 0.0, 1.0);
   }
   const ImageMetadata* metadata = entry->carriesMetadata && metadata_ ? &*metadata_ : nullptr;
-  detail::EncodeRequest request{*image_, orientation, quality, metadata};
+  detail::EncodeRequest request{*image_, orientation, quality, metadata, [this] { image_.reset(); }};
   std::optional<ImageBytes> bytes;
   try {
     bytes = entry->encode(request);

@@ -235,6 +235,18 @@ class DecodedImage {
 // nothing anyone sees changes, and AV1 spends nothing on a plane it leaves out.
 bool hasTransparentPixels(const DecodedImage& image);
 
+// What a decode of frame 0 produced, without its pixels: the size, layout and
+// colour space the decoded frame has.
+struct DecodedFrameShape {
+  std::size_t width = 0;
+  std::size_t height = 0;
+  std::size_t bitsPerComponent = 0;
+  ImageAlphaInfo alphaInfo = ImageAlphaInfo::none;
+  std::shared_ptr<const ColorSpace> colorSpace;
+
+  static DecodedFrameShape of(const DecodedImage& image);
+};
+
 // ---------------------------------------------------------------------------
 // Metadata
 
@@ -315,6 +327,13 @@ class ImageSource {
   // may return a smaller frame whose longer side is still at least that; the
   // whole stream is read and checked either way.
   std::optional<DecodedImage> createImageAtIndex(std::size_t index, std::size_t minimumLongSide = 0) const;
+  // Decodes all of frame 0's compressed data, as createImageAtIndex(index)
+  // does, at the least cost the codec allows and without holding the frame:
+  // rows, strips or tiles pass through one small buffer. None exactly when
+  // that decode would fail. A JPEG is decoded at 1/8 (every coefficient is
+  // still entropy-decoded), so its shape is the stored size divided by 8 and
+  // rounded up; every other shape has the stored size.
+  std::optional<DecodedFrameShape> proveImageAtIndex(std::size_t index) const;
   // Frame 0 rendered in monochrome or RGB (CMYK and Lab keep their model),
   // 8 bits per component, alpha last when the source has alpha, with its
   // orientation applied when asked for.

@@ -181,6 +181,17 @@ std::optional<DecodedImage> ImageSource::createImageAtIndex(std::size_t index, s
   }
 }
 
+std::optional<DecodedFrameShape> ImageSource::proveImageAtIndex(std::size_t index) const {
+  if (index != 0 || count() == 0) return std::nullopt;
+  const detail::ContainerDescription& description = state_->decoder->description();
+  if (!detail::withinDecodeLimits(description.width, description.height)) return std::nullopt;
+  try {
+    return state_->decoder->proveFrame0();
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 std::optional<DecodedImage> ImageSource::createThumbnailAtIndex(std::size_t index, const ThumbnailOptions& options) const {
   std::optional<DecodedImage> decoded = createImageAtIndex(index);
   if (!decoded) return std::nullopt;

@@ -163,6 +163,11 @@ DecodedImage::DecodedImage(std::size_t width, std::size_t height, std::size_t bi
     : width_(width), height_(height), bitsPerComponent_(bitsPerComponent), bytesPerRow_(bytesPerRow),
       alphaInfo_(alphaInfo), colorSpace_(std::move(colorSpace)), pixels_(std::move(pixels)) {}
 
+DecodedFrameShape DecodedFrameShape::of(const DecodedImage& image) {
+  return DecodedFrameShape{image.width(), image.height(), image.bitsPerComponent(), image.alphaInfo(),
+                           image.colorSpace()};
+}
+
 std::size_t DecodedImage::componentsPerPixel() const noexcept {
   if (alphaInfo_ == ImageAlphaInfo::alphaOnly) return 1;
   const std::size_t color = colorSpace_ ? colorSpace_->componentCount() : 3;

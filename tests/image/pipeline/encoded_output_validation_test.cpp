@@ -131,6 +131,37 @@ TEST(EncodedOutputValidationContainer, AlteredImageDataNeverPasses) {
   EXPECT_TRUE(check.fault(png).has_value());
 }
 
+// Damage that the container framing cannot see reaches the decode that
+// proves the output: a PNG whose changed image data carries a correct CRC
+// (only inflating the stream to its checksum notices), and an interlaced GIF
+// cut inside its image data and given its trailer again.
+TEST(EncodedOutputValidationContainer, DamageInsideIntactFramingIsCaughtByTheDecode) {
+  Bytes png = fixtureBytes("images/debian-pngtest-interlaced.png");
+  const Check pngCheck = checkFor(Target::png, png);
+  std::uint64_t offset = 8;
+  while (!hasFourCharacterCode(png, offset + 4, "IDAT")) offset += bigEndianInteger(png, offset, 4).value() + 12;
+  const std::uint64_t length = bigEndianInteger(png, offset, 4).value();
+  png[offset + 8 + length / 2] ^= 0x5a;
+  std::uint32_t crc = 0xffffffffU;
+  for (std::uint64_t i = offset + 4; i < offset + 8 + length; ++i) {
+    crc ^= png[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xedb88320U & (0U - (crc & 1U)));
+  }
+  crc = ~crc;
+  for (int i = 0; i < 4; ++i) png[offset + 8 + length + static_cast<std::uint64_t>(i)] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+  const std::optional<HelperFault> pngFault = pngCheck.fault(png);
+  ASSERT_TRUE(pngFault.has_value()) << "a PNG with damaged image data passed";
+  EXPECT_EQ(pngFault->code(), HelperErrorCode::decodeFailed);
+
+  const Bytes gif = fixtureBytes("images/interlaced.gif");
+  const Check gifCheck = checkFor(Target::gif, gif);
+  Bytes cut(gif.begin(), gif.begin() + static_cast<std::ptrdiff_t>(gif.size() * 2 / 3));
+  cut.push_back(0x3B);
+  const std::optional<HelperFault> gifFault = gifCheck.fault(cut);
+  ASSERT_TRUE(gifFault.has_value()) << "a GIF without most of its image data passed";
+  EXPECT_EQ(gifFault->code(), HelperErrorCode::decodeFailed);
+}
+
 TEST(EncodedOutputValidationStructure, GeometryAlphaDepthAndTypeMustMatch) {
   const Bytes png = fixtureBytes("bytes/plain.png");
   const HelperFault structural = encodeFailed("The encoded PNG failed structural validation.");
