@@ -25,7 +25,7 @@ namespace {
   X(TIFFGetFieldDefaulted) X(TIFFIsTiled) X(TIFFNumberOfDirectories) X(TIFFNumberOfStrips) X(TIFFOpenOptionsAlloc) \
   X(TIFFOpenOptionsFree) X(TIFFOpenOptionsSetErrorHandlerExtR) X(TIFFOpenOptionsSetMaxSingleMemAlloc) \
   X(TIFFOpenOptionsSetWarningHandlerExtR) X(TIFFReadEncodedStrip) X(TIFFReadRGBAImageOriented) X(TIFFReadTile) \
-  X(TIFFScanlineSize64) X(TIFFSetErrorHandler) X(TIFFSetField) X(TIFFSetWarningHandler) X(TIFFTileSize) \
+  X(TIFFScanlineSize64) X(TIFFSetErrorHandler) X(TIFFSetField) X(TIFFSetWarningHandler) X(TIFFStripSize) X(TIFFTileSize) \
   X(TIFFWriteDirectory) X(TIFFWriteScanline)
 QUORVANTELMIC_LIBRARY_TABLE(TiffFunctions, QV_TIFF_FUNCTIONS);
 
@@ -229,14 +229,14 @@ class TiffDecoder final : public FormatDecoder {
     const std::size_t samples = layout_.samplesPerPixel;
     const std::size_t sampleBytes = layout_.bitsPerSample / 8;
     const std::size_t rowBytes = std::size_t{layout_.width} * samples * sampleBytes;
-    if (static_cast<std::size_t>(TIFFScanlineSize64(t)) != rowBytes && !layout_.tiled) return std::nullopt;
+    if (static_cast<std::size_t>(libtiff().TIFFScanlineSize64(t)) != rowBytes && !layout_.tiled) return std::nullopt;
     ImageBytes buffer;
     if (layout_.tiled) {
       std::uint32_t tileWidth = 0;
       std::uint32_t tileHeight = 0;
-      TIFFGetField(t, TIFFTAG_TILEWIDTH, &tileWidth);
-      TIFFGetField(t, TIFFTAG_TILELENGTH, &tileHeight);
-      const tmsize_t tileSize = TIFFTileSize(t);
+      libtiff().TIFFGetField(t, TIFFTAG_TILEWIDTH, &tileWidth);
+      libtiff().TIFFGetField(t, TIFFTAG_TILELENGTH, &tileHeight);
+      const tmsize_t tileSize = libtiff().TIFFTileSize(t);
       if (tileWidth == 0 || tileHeight == 0 || tileSize <= 0 ||
           static_cast<std::size_t>(tileSize) < std::size_t{tileWidth} * tileHeight * samples * sampleBytes ||
           !reserve(buffer, static_cast<std::size_t>(tileSize))) {
@@ -244,21 +244,21 @@ class TiffDecoder final : public FormatDecoder {
       }
       for (std::uint32_t ty = 0; ty < layout_.height; ty += tileHeight) {
         for (std::uint32_t tx = 0; tx < layout_.width; tx += tileWidth) {
-          if (TIFFReadTile(t, buffer.data(), tx, ty, 0, 0) < 0) return std::nullopt;
+          if (libtiff().TIFFReadTile(t, buffer.data(), tx, ty, 0, 0) < 0) return std::nullopt;
         }
       }
     } else {
       // readDirect asks each strip for what is left of the frame; a strip
       // never holds more than TIFFStripSize, so asking for at most that reads
       // the same bytes.
-      const tmsize_t stripSize = TIFFStripSize(t);
+      const tmsize_t stripSize = libtiff().TIFFStripSize(t);
       if (stripSize <= 0 || !reserve(buffer, static_cast<std::size_t>(stripSize))) return std::nullopt;
       std::size_t offset = 0;
       const std::size_t total = rowBytes * layout_.height;
-      const tstrip_t strips = TIFFNumberOfStrips(t);
+      const tstrip_t strips = libtiff().TIFFNumberOfStrips(t);
       for (tstrip_t strip = 0; strip < strips && offset < total; ++strip) {
         const std::size_t wanted = std::min(buffer.size(), total - offset);
-        const tmsize_t read = TIFFReadEncodedStrip(t, strip, buffer.data(), static_cast<tmsize_t>(wanted));
+        const tmsize_t read = libtiff().TIFFReadEncodedStrip(t, strip, buffer.data(), static_cast<tmsize_t>(wanted));
         if (read < 0) return std::nullopt;
         offset += static_cast<std::size_t>(read);
       }
