@@ -12,7 +12,7 @@
 
 #include <qpdf/qpdf-c.h>
 
-#include "helper_core/image/platform/lazy_library.hpp"
+#include "helper_core/library_loading/lazy_library.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 
 // qpdf's C interface, which turns every exception into an error kept on the

@@ -18,7 +18,7 @@
 
 #include "helper_core/file_access/file_identity.hpp"
 #include "helper_core/file_access/system_calls.hpp"
-#include "helper_core/image/platform/lazy_library.hpp"
+#include "helper_core/library_loading/lazy_library.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 
 namespace quorvantelmic {

@@ -19,7 +19,7 @@ import re
 import sys
 
 LAYERS = [
-    ("library loading", [r"helper_core/image/platform/lazy_library\.[ch]pp$"]),
+    ("library loading", [r"helper_core/library_loading/"]),
     ("vocabulary", [r"helper_core/image/raster_types\.[ch]pp$"]),
     ("protocol", [r"helper_core/protocol/"]),
     ("file access", [r"helper_core/file_access/"]),

@@ -9,7 +9,7 @@
 #include <libimagequant.h>
 
 #include "helper_core/image/platform/format_unit.hpp"
-#include "helper_core/image/platform/lazy_library.hpp"
+#include "helper_core/library_loading/lazy_library.hpp"
 #include "helper_core/image/platform/pixels.hpp"
 
 namespace quorvantelmic::detail {

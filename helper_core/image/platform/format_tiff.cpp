@@ -10,7 +10,7 @@
 #include <tiffio.h>
 
 #include "helper_core/image/platform/format_unit.hpp"
-#include "helper_core/image/platform/lazy_library.hpp"
+#include "helper_core/library_loading/lazy_library.hpp"
 #include "helper_core/image/platform/metadata_exiv2.hpp"
 #include "helper_core/image/platform/pixels.hpp"
 

@@ -13,7 +13,7 @@ extern "C" {
 #include <new>
 
 #include "helper_core/image/platform/format_unit.hpp"
-#include "helper_core/image/platform/lazy_library.hpp"
+#include "helper_core/library_loading/lazy_library.hpp"
 
 namespace quorvantelmic {
 

@@ -1,4 +1,4 @@
-#include "helper_core/image/platform/lazy_library.hpp"
+#include "helper_core/library_loading/lazy_library.hpp"
 
 #include <dlfcn.h>
 

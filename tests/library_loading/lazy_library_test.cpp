@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "helper_core/image/platform/lazy_library.hpp"
+#include "helper_core/library_loading/lazy_library.hpp"
 
 // Declared so that a table can name it; no library defines it.
 extern "C" int quorvantelmicFunctionNoLibraryHas(int);
