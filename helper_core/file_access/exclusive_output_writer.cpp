@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <vector>
 
 #include "helper_core/file_access/directory_entries.hpp"
 #include "helper_core/file_access/system_calls.hpp"
@@ -40,20 +39,24 @@ void writeAll(std::span<const std::uint8_t> bytes, BorrowedFd descriptor) {
   }
 }
 
-std::vector<std::uint8_t> readExactly(BorrowedFd descriptor, std::size_t expectedBytes) {
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve(expectedBytes);
+// Reads the file from its start and compares it with `expected`, a chunk at a
+// time, so that no second copy of a large output exists. A length that
+// differs is reported before content that differs, as a whole read would.
+void readBackAndCompare(BorrowedFd descriptor, std::span<const std::uint8_t> expected) {
   std::array<std::uint8_t, chunkBytes> scratch{};
-  while (bytes.size() < expectedBytes) {
-    const std::size_t wanted = std::min(expectedBytes - bytes.size(), chunkBytes);
+  std::size_t read = 0;
+  bool same = true;
+  while (read < expected.size()) {
+    const std::size_t wanted = std::min(expected.size() - read, chunkBytes);
     const ssize_t got = retryOnInterrupt([&] { return ::read(descriptor.get(), scratch.data(), wanted); });
     if (got < 0) policyFault("The output could not be validated.");
     if (got == 0) break;
-    bytes.insert(bytes.end(), scratch.begin(), scratch.begin() + got);
+    same = same && std::equal(scratch.begin(), scratch.begin() + got, expected.begin() + static_cast<std::ptrdiff_t>(read));
+    read += static_cast<std::size_t>(got);
   }
   const ssize_t beyond = retryOnInterrupt([&] { return ::read(descriptor.get(), scratch.data(), 1); });
-  if (beyond != 0 || bytes.size() != expectedBytes) policyFault("The output length changed before validation.");
-  return bytes;
+  if (beyond != 0 || read != expected.size()) policyFault("The output length changed before validation.");
+  if (!same) policyFault("The output changed before validation.");
 }
 
 }  // namespace
@@ -106,10 +109,7 @@ WrittenOutputBinding ExclusiveOutputWriter::write(std::span<const std::uint8_t> 
   writeAll(bytes, file.borrow());
   if (synchronizeFile(file.borrow()) != 0) policyFault("The output could not be synchronized.");
   if (::lseek(file.get(), 0, SEEK_SET) != 0) policyFault("The output could not be validated.");
-  const std::vector<std::uint8_t> readBack = readExactly(file.borrow(), bytes.size());
-  if (!std::equal(readBack.begin(), readBack.end(), bytes.begin(), bytes.end())) {
-    policyFault("The output changed before validation.");
-  }
+  readBackAndCompare(file.borrow(), bytes);
 
   const std::optional<struct stat> written = statDescriptor(file.borrow());
   if (!written ||
@@ -118,7 +118,9 @@ WrittenOutputBinding ExclusiveOutputWriter::write(std::span<const std::uint8_t> 
     policyFault("The output identity changed before validation.");
   }
 
-  if (validate) validate(std::span<const std::uint8_t>(readBack));
+  // The file holds exactly `bytes`, as just read back, so the validator reads
+  // them from memory rather than from a second copy of the same bytes.
+  if (validate) validate(bytes);
 
   const std::optional<struct stat> finished = statDescriptor(file.borrow());
   if (!finished || !isOwnedReadOnlySingleLink(*finished)) policyFault("The output identity changed after validation.");

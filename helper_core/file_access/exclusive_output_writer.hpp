@@ -33,8 +33,10 @@ struct WrittenOutputBinding {
 
 class ExclusiveOutputWriter {
  public:
-  // Receives the bytes read back from the file; returns to accept them or throws
-  // (a HelperFault thrown here reaches the caller of `write` unchanged).
+  // Receives the bytes as read back from the file (the caller's own buffer,
+  // once every byte of the file has been read and found equal to it); returns
+  // to accept them or throws (a HelperFault thrown here reaches the caller of
+  // `write` unchanged).
   using Validator = std::function<void(std::span<const std::uint8_t> readBack)>;
 
   // `inheritedOutputDirectoryDescriptor` is what "/dev/fd/4/" stands for; the
