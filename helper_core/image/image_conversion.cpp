@@ -241,7 +241,7 @@ DecodedImage ImageOperations::createTransformedImage(InspectedImage& source, std
     fail(HelperErrorCode::decodeFailed, "The resized source pixels could not be rendered safely.");
   }
   thumbnail.reset();
-  std::optional<DecodedImage> rendered = context->createImage();
+  std::optional<DecodedImage> rendered = std::move(*context).createImage();
   if (!rendered) fail(HelperErrorCode::decodeFailed, "The resized source pixels could not be finalized safely.");
   return std::move(*rendered);
 }
@@ -323,14 +323,13 @@ ConvertedImage ImageOperations::convertImage(std::string_view sourcePath, std::s
     bool allowsSanitized = false;
   };
   const Encoded encoded = [&] {
-    // The source bytes are needed only until the image source holds its own copy.
-    InspectedImage source = [&] {
-      const std::vector<std::uint8_t> bytes = reader.readRegularFile(sourcePath, HelperLimits::maximumSourceBytes);
-      // A large downscale decodes at a reduced size where the codec can.
-      return inspector.inspect(bytes, true, [&](std::int64_t width, std::int64_t height, std::int64_t orientation) {
-        return drawnLongSide(width, height, orientation, options);
-      });
-    }();
+    // The image source keeps the bytes read, without a copy. A large
+    // downscale decodes at a reduced size where the codec can.
+    InspectedImage source = inspector.inspect(
+        reader.readRegularFile(sourcePath, HelperLimits::maximumSourceBytes), true,
+        [&](std::int64_t width, std::int64_t height, std::int64_t orientation) {
+          return drawnLongSide(width, height, orientation, options);
+        });
     Encoded result;
     if (!source.metadata.hasUnsupportedMetadata) {
       result.required.supportedDictionaries = source.metadata.supportedDictionaries;

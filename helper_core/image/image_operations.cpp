@@ -10,8 +10,7 @@ ConvertedImage ConvertedImage::fromBytes(std::span<const std::uint8_t> bytes) {
 }
 
 ImageProbe ImageOperations::inspectImage(std::string_view sourcePath) const {
-  const std::vector<std::uint8_t> bytes = reader.readRegularFile(sourcePath, HelperLimits::maximumSourceBytes);
-  return inspector.inspect(bytes, true).probe;
+  return inspector.inspect(reader.readRegularFile(sourcePath, HelperLimits::maximumSourceBytes), true).probe;
 }
 
 ImageCapabilities ImageOperations::capabilities() const {

@@ -218,19 +218,27 @@ std::vector<std::string> boundedTypeIdentifiers(const std::vector<std::string>& 
 
 InspectedImage ImageInspector::inspect(std::span<const std::uint8_t> bytes, bool decodePixels,
                                        const DrawnLongSide& drawnLongSide) const {
-  return inspectImage(bytes, decodePixels ? PixelWork::decode : PixelWork::none, drawnLongSide);
+  if (bytes.empty()) fail(HelperErrorCode::decodeFailed, "The source image is empty.");
+  return inspectImage(ImageSource::createWithData(bytes), decodePixels ? PixelWork::decode : PixelWork::none,
+                      drawnLongSide);
+}
+
+InspectedImage ImageInspector::inspect(ImageBytes&& bytes, bool decodePixels, const DrawnLongSide& drawnLongSide) const {
+  if (bytes.empty()) fail(HelperErrorCode::decodeFailed, "The source image is empty.");
+  return inspectImage(ImageSource::createWithData(std::move(bytes)),
+                      decodePixels ? PixelWork::decode : PixelWork::none, drawnLongSide);
 }
 
 InspectedImage ImageInspector::inspectProvingDecode(std::span<const std::uint8_t> bytes) const {
-  return inspectImage(bytes, PixelWork::prove, {});
+  if (bytes.empty()) fail(HelperErrorCode::decodeFailed, "The source image is empty.");
+  return inspectImage(ImageSource::createBorrowingData(bytes), PixelWork::prove, {});
 }
 
-InspectedImage ImageInspector::inspectImage(std::span<const std::uint8_t> bytes, PixelWork work,
+InspectedImage ImageInspector::inspectImage(std::optional<ImageSource> created, PixelWork work,
                                             const DrawnLongSide& drawnLongSide) const {
-  if (bytes.empty()) fail(HelperErrorCode::decodeFailed, "The source image is empty.");
-  std::optional<ImageSource> created = ImageSource::createWithData(bytes);
   if (!created) fail(HelperErrorCode::decodeFailed, "The source is not a readable image.");
   ImageSource source = std::move(*created);
+  const std::span<const std::uint8_t> bytes = source.data();
   const std::string typeIdentifier = source.type();
   if (typeIdentifier.empty()) fail(HelperErrorCode::decodeFailed, "The source image type could not be identified.");
   const std::size_t frameCount = source.count();

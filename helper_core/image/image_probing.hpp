@@ -71,15 +71,20 @@ class ImageInspector {
   // needs, so the frame may be smaller than the probe's size.
   InspectedImage inspect(std::span<const std::uint8_t> bytes, bool decodePixels,
                          const DrawnLongSide& drawnLongSide = {}) const;
+  // The same for bytes the caller has no further use for: the image source
+  // keeps them instead of a copy.
+  InspectedImage inspect(ImageBytes&& bytes, bool decodePixels, const DrawnLongSide& drawnLongSide = {}) const;
   // As `inspect` with pixels, but frame 0 is decoded only to prove that it
   // decodes (ImageSource::proveImageAtIndex): no frame is kept, and what the
   // inspection learns from pixels (depth, alpha, the colour space) comes from
-  // the proof's `provenFrame` instead. Fails as `inspect` fails.
+  // the proof's `provenFrame` instead. Fails as `inspect` fails. The result's
+  // source reads `bytes` where they lie (a proof reads outputs of up to
+  // 512 MiB), so it must not outlive them.
   InspectedImage inspectProvingDecode(std::span<const std::uint8_t> bytes) const;
 
  private:
   enum class PixelWork { none, decode, prove };
-  InspectedImage inspectImage(std::span<const std::uint8_t> bytes, PixelWork work,
+  InspectedImage inspectImage(std::optional<ImageSource> created, PixelWork work,
                               const DrawnLongSide& drawnLongSide) const;
 };
 

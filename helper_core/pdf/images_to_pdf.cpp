@@ -214,7 +214,7 @@ DecodedImage PDFOperations::renderPDFPageImage(const DecodedImage& image) {
   if (!context->drawImage(ImageRect{0, 0, static_cast<double>(width), static_cast<double>(height)}, image)) {
     throw HelperFault(HelperErrorCode::decodeFailed, "The image page could not be rendered safely.");
   }
-  std::optional<DecodedImage> drawn = context->createImage();
+  std::optional<DecodedImage> drawn = std::move(*context).createImage();
   if (!drawn) throw HelperFault(HelperErrorCode::decodeFailed, "The image page could not be finalized safely.");
   return std::move(*drawn);
 }

@@ -100,7 +100,7 @@ std::vector<std::uint8_t> PDFRasterEncoder::encode(const RenderedPDFPage& page, 
 void PDFRasterEncoder::validate(std::span<const std::uint8_t> bytes, std::string_view typeIdentifier,
                                 std::int64_t width, std::int64_t height) const {
   if (bytes.empty() || bytes.size() > static_cast<std::size_t>(HelperLimits::maximumOutputBytes)) failValidation();
-  const std::optional<ImageSource> source = ImageSource::createWithData(bytes);
+  const std::optional<ImageSource> source = ImageSource::createBorrowingData(bytes);
   if (!source || source->count() != 1 || source->type() != typeIdentifier) failValidation();
   const std::optional<PropertyDictionary> properties = source->copyPropertiesAtIndex(0);
   if (!properties || integerProperty(*properties, ImagePropertyKey::pixelWidth) != width ||

@@ -44,9 +44,8 @@ HelperResponse RequestProcessor::execute(const HelperRequest& request) const {
                                           std::move(capabilities.destinationTypeIdentifiers), supportedOperations());
     }
     case HelperOperation::inspectImage: {
-      const std::vector<std::uint8_t> bytes = imageOperations_.reader.readRegularFile(
-          std::get<HelperRequest::InspectImage>(request.payload).sourcePath, HelperLimits::maximumSourceBytes);
-      return inspection(request.requestId, imageOperations_.inspector.inspect(bytes, true).probe);
+      return inspection(request.requestId,
+                        imageOperations_.inspectImage(std::get<HelperRequest::InspectImage>(request.payload).sourcePath));
     }
     case HelperOperation::convertImage: {
       const auto& arguments = std::get<HelperRequest::ConvertImage>(request.payload);

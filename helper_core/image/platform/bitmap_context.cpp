@@ -131,6 +131,21 @@ void BitmapContext::fillRect(const ImageRect& rect) {
   const double alpha = fill_[3];
   const std::size_t colorCount = gray ? 1 : 3;
   const PixelRect& area = placed->second;
+  if (blendMode_ == BlendMode::copy || alpha == 1.0) {
+    // Nothing of what lies below shows through: every pixel of the area gets
+    // the same bytes, worked out once with the blend below.
+    std::uint8_t pixel[4] = {};
+    for (std::size_t c = 0; c < colorCount; ++c) {
+      pixel[layout.colorOffset + c] = static_cast<std::uint8_t>(std::lround(std::min(255.0, color[c] * alpha)));
+    }
+    if (layout.alphaIndex) pixel[*layout.alphaIndex] = static_cast<std::uint8_t>(std::lround(alpha * 255.0));
+    if (layout.paddingIndex) pixel[*layout.paddingIndex] = 255;
+    for (std::size_t y = area.top; y < area.top + area.height; ++y) {
+      std::uint8_t* p = pixels_.data() + y * bytesPerRow_ + area.left * components_;
+      for (std::size_t x = 0; x < area.width; ++x, p += components_) std::memcpy(p, pixel, components_);
+    }
+    return;
+  }
   for (std::size_t y = area.top; y < area.top + area.height; ++y) {
     std::uint8_t* row = pixels_.data() + y * bytesPerRow_;
     for (std::size_t x = area.left; x < area.left + area.width; ++x) {
@@ -160,10 +175,15 @@ bool BitmapContext::drawImage(const ImageRect& rect, const DecodedImage& image) 
   const std::size_t pixelCount = plain->width * plain->height;
 
   // Colour into the context's space (lcms2), with straight alpha alongside.
+  // In the same space the colour is only copied, straight into the working
+  // pixels.
+  const bool sameSpace = detail::sameColorSpace(*plain->colorSpace, *colorSpace_);
+  if (sameSpace && plain->colorComponents != colorCount) return false;
   std::shared_ptr<ImageBytes> working = detail::allocatePixels(pixelCount * channels);
   if (!working) return false;
   {
-    auto withAlpha = detail::allocatePixels(pixelCount * (plain->colorComponents + 1));
+    std::shared_ptr<ImageBytes> withAlpha =
+        sameSpace ? working : detail::allocatePixels(pixelCount * (plain->colorComponents + 1));
     if (!withAlpha) return false;
     const std::size_t sourceChannels = plain->channels();
     for (std::size_t i = 0; i < pixelCount; ++i) {
@@ -172,10 +192,8 @@ bool BitmapContext::drawImage(const ImageRect& rect, const DecodedImage& image) 
       std::memcpy(q, p, plain->colorComponents);
       q[plain->colorComponents] = plain->alpha ? p[sourceChannels - 1] : 255;
     }
-    if (detail::sameColorSpace(*plain->colorSpace, *colorSpace_)) {
-      std::memcpy(working->data(), withAlpha->data(), working->size());
-    } else if (!detail::convertColors8(withAlpha->data(), *plain->colorSpace, working->data(), *colorSpace_, pixelCount,
-                                       true)) {
+    if (!sameSpace && !detail::convertColors8(withAlpha->data(), *plain->colorSpace, working->data(), *colorSpace_,
+                                              pixelCount, true)) {
       return false;
     }
   }
@@ -219,11 +237,20 @@ bool BitmapContext::drawImage(const ImageRect& rect, const DecodedImage& image) 
   return true;
 }
 
-std::optional<DecodedImage> BitmapContext::createImage() const {
+std::optional<DecodedImage> BitmapContext::createImage() const& {
   auto copy = detail::allocatePixels(pixels_.size());
   if (!copy) return std::nullopt;
   std::memcpy(copy->data(), pixels_.data(), pixels_.size());
   return DecodedImage(width_, height_, 8, bytesPerRow_, alphaInfo_, colorSpace_, std::move(copy));
+}
+
+std::optional<DecodedImage> BitmapContext::createImage() && {
+  try {
+    auto pixels = std::make_shared<const ImageBytes>(std::move(pixels_));
+    return DecodedImage(width_, height_, 8, bytesPerRow_, alphaInfo_, std::move(colorSpace_), std::move(pixels));
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace quorvantelmic

@@ -161,7 +161,7 @@ using UniqueAvifDecoder = std::unique_ptr<avifDecoder, AvifDecoderDeleter>;
 // Describing a file accepts the largest size libavif parses at all (16384 x
 // 16384 pixels), so that an image above the decode limits is reported by its
 // size rather than as unreadable; decoding applies the limits.
-UniqueAvifDecoder parseAvif(const ImageBytes& bytes, bool forDecoding) {
+UniqueAvifDecoder parseAvif(std::span<const std::uint8_t> bytes, bool forDecoding) {
   const AvifFunctions* avif = avifFunctions();
   if (avif == nullptr) return nullptr;
   UniqueAvifDecoder decoder(avif->avifDecoderCreate());
@@ -304,7 +304,7 @@ struct OpenedHeif {
   UniqueHeifHandle primary;
 };
 
-std::optional<OpenedHeif> openHeif(const ImageBytes& bytes) {
+std::optional<OpenedHeif> openHeif(std::span<const std::uint8_t> bytes) {
   const HeifFunctions* heif = heifFunctions();
   if (heif == nullptr) return std::nullopt;
   OpenedHeif opened;

@@ -57,7 +57,7 @@ struct JpegHeader {
 };
 
 // Reads the header only. Returns false for anything libjpeg refuses.
-bool readJpegHeader(const ImageBytes& bytes, JpegHeader& header) {
+bool readJpegHeader(std::span<const std::uint8_t> bytes, JpegHeader& header) {
   jpeg_decompress_struct info;
   JpegError error;
   installErrorHandler(error);
@@ -100,7 +100,7 @@ bool readJpegHeader(const ImageBytes& bytes, JpegHeader& header) {
 // Decodes into `pixels`, which the caller sized for width × height × the
 // output components (or for one row, with a `rowBytes` of 0). Returns false
 // on error or on any warning.
-bool decodeJpegInto(const ImageBytes& bytes, J_COLOR_SPACE outputSpace, std::uint8_t* pixels, std::size_t rowBytes,
+bool decodeJpegInto(std::span<const std::uint8_t> bytes, J_COLOR_SPACE outputSpace, std::uint8_t* pixels, std::size_t rowBytes,
                     unsigned expectedWidth, unsigned expectedHeight, unsigned scaleDenominator = 1) {
   jpeg_decompress_struct info;
   JpegError error;
@@ -282,7 +282,17 @@ bool writeMarker(j_compress_ptr info, int marker, const char* prefix, std::size_
   return true;
 }
 
-bool encodeJpegInto(const PlainPixels& pixels, J_COLOR_SPACE space, int quality, const JpegMarkers& markers,
+// Rows as libjpeg reads them: `components` bytes per pixel in `space`.
+struct JpegRows {
+  const std::uint8_t* data = nullptr;
+  std::size_t bytesPerRow = 0;
+  std::size_t width = 0;
+  std::size_t height = 0;
+  int components = 0;
+  const std::uint8_t* row(std::size_t y) const noexcept { return data + y * bytesPerRow; }
+};
+
+bool encodeJpegInto(const JpegRows& pixels, J_COLOR_SPACE space, int quality, const JpegMarkers& markers,
                     bool invertCmyk, JpegOutput& output) {
   jpeg_compress_struct info;
   JpegError error;
@@ -298,11 +308,11 @@ bool encodeJpegInto(const PlainPixels& pixels, J_COLOR_SPACE space, int quality,
   jpeg_mem_dest(&info, &output.buffer, &output.size);
   info.image_width = static_cast<JDIMENSION>(pixels.width);
   info.image_height = static_cast<JDIMENSION>(pixels.height);
-  info.input_components = static_cast<int>(pixels.colorComponents);
+  info.input_components = pixels.components;
   info.in_color_space = space;
   jpeg_set_defaults(&info);
   jpeg_set_quality(&info, quality, TRUE);
-  if (quality >= 90 && space == JCS_RGB) {
+  if (quality >= 90 && space != JCS_GRAYSCALE && space != JCS_CMYK) {
     // High qualities keep full chroma resolution.
     for (int i = 0; i < info.num_components; ++i) {
       info.comp_info[i].h_samp_factor = 1;
@@ -328,7 +338,7 @@ bool encodeJpegInto(const PlainPixels& pixels, J_COLOR_SPACE space, int quality,
   if (markers.icc != nullptr && !markers.icc->empty() && markers.icc->size() <= 0xffffffffU) {
     jpeg_write_icc_profile(&info, markers.icc->data(), static_cast<unsigned>(markers.icc->size()));
   }
-  const std::size_t rowBytes = pixels.bytesPerRow();
+  const std::size_t rowBytes = pixels.bytesPerRow;
   if (invertCmyk) row = static_cast<unsigned char*>(std::malloc(rowBytes));
   if (!fits || (invertCmyk && row == nullptr)) {
     jpeg_destroy_compress(&info);
@@ -357,18 +367,40 @@ bool encodeJpegInto(const PlainPixels& pixels, J_COLOR_SPACE space, int quality,
 // Quality 0.6 to 1.0 maps linearly onto libjpeg's 60 to 100 (round(q × 100));
 // from 90 up chroma is not subsampled.
 std::optional<ImageBytes> encodeJpeg(const EncodeRequest& request) {
-  std::optional<PlainPixels> pixels = plainPixels(request.image, false, 8);
-  if (!pixels || pixels->width > 65500 || pixels->height > 65500) return std::nullopt;
-  J_COLOR_SPACE space;
-  switch (pixels->colorSpace->model()) {
-    case ColorSpaceModel::monochrome: space = JCS_GRAYSCALE; break;
-    case ColorSpaceModel::rgb: space = JCS_RGB; break;
-    case ColorSpaceModel::cmyk: space = JCS_CMYK; break;
-    default: return std::nullopt;
+  const DecodedImage& image = request.image;
+  if (!image.colorSpace() || image.width() > 65500 || image.height() > 65500) return std::nullopt;
+  // Four-byte 8-bit RGB with padding or straight alpha (which a JPEG drops)
+  // is read by libjpeg-turbo as it lies; anything else is made plain first.
+  J_COLOR_SPACE space = JCS_UNKNOWN;
+  if (image.bitsPerComponent() == 8 && image.colorSpace()->model() == ColorSpaceModel::rgb &&
+      image.bytesPerRow() >= image.width() * 4) {
+    switch (image.alphaInfo()) {
+      case ImageAlphaInfo::noneSkipLast:
+      case ImageAlphaInfo::last: space = JCS_EXT_RGBX; break;
+      case ImageAlphaInfo::noneSkipFirst:
+      case ImageAlphaInfo::first: space = JCS_EXT_XRGB; break;
+      default: break;
+    }
+  }
+  std::optional<PlainPixels> pixels;
+  JpegRows rows;
+  if (space != JCS_UNKNOWN) {
+    rows = JpegRows{image.pixels().data(), image.bytesPerRow(), image.width(), image.height(), 4};
+  } else {
+    pixels = plainPixels(image, false, 8);
+    if (!pixels) return std::nullopt;
+    switch (pixels->colorSpace->model()) {
+      case ColorSpaceModel::monochrome: space = JCS_GRAYSCALE; break;
+      case ColorSpaceModel::rgb: space = JCS_RGB; break;
+      case ColorSpaceModel::cmyk: space = JCS_CMYK; break;
+      default: return std::nullopt;
+    }
+    rows = JpegRows{pixels->data(), pixels->bytesPerRow(), pixels->width, pixels->height,
+                    static_cast<int>(pixels->colorComponents)};
   }
   std::optional<OutputMetadataBlobs> blobs;
   if (request.metadata != nullptr) {
-    blobs = outputMetadataBlobs(*request.metadata, request.orientation, pixels->width, pixels->height);
+    blobs = outputMetadataBlobs(*request.metadata, request.orientation, rows.width, rows.height);
     if (!blobs) return std::nullopt;
   } else {
     blobs.emplace();
@@ -379,9 +411,9 @@ std::optional<ImageBytes> encodeJpeg(const EncodeRequest& request) {
     blobs->exifTiff = std::move(*exif);
   }
   const int quality = std::clamp(static_cast<int>(std::lround(request.quality * 100.0)), 1, 100);
-  JpegMarkers markers{&blobs->exifTiff, &blobs->xmpPacket, &blobs->photoshopIrb, &pixels->colorSpace->iccData()};
+  JpegMarkers markers{&blobs->exifTiff, &blobs->xmpPacket, &blobs->photoshopIrb, &image.colorSpace()->iccData()};
   JpegOutput output;
-  const bool ok = encodeJpegInto(*pixels, space, quality, markers, space == JCS_CMYK, output);
+  const bool ok = encodeJpegInto(rows, space, quality, markers, space == JCS_CMYK, output);
   std::optional<ImageBytes> result;
   if (ok && output.buffer != nullptr && output.size > 0) result.emplace(output.buffer, output.buffer + output.size);
   std::free(output.buffer);

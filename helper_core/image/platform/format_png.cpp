@@ -240,7 +240,7 @@ void configureLimits(png_structp png) {
   png_set_crc_action(png, PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
 }
 
-bool readPngHeader(const ImageBytes& bytes, PngHeader& header) {
+bool readPngHeader(std::span<const std::uint8_t> bytes, PngHeader& header) {
   if (!chunkFramingFits(bytes, false)) return false;
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
   if (png == nullptr) return false;
@@ -277,7 +277,7 @@ bool readPngHeader(const ImageBytes& bytes, PngHeader& header) {
   return true;
 }
 
-bool decodePngInto(const ImageBytes& bytes, std::uint8_t* pixels, std::size_t rowBytes, png_uint_32 expectedWidth,
+bool decodePngInto(std::span<const std::uint8_t> bytes, std::uint8_t* pixels, std::size_t rowBytes, png_uint_32 expectedWidth,
                    png_uint_32 expectedHeight, png_bytepp rows) {
   if (!chunkFramingFits(bytes, true)) return false;
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
@@ -331,7 +331,7 @@ bool decodePngInto(const ImageBytes& bytes, std::uint8_t* pixels, std::size_t ro
 // the end chunk), and none of the transforms that reading asks for can fail:
 // they only widen samples that have already been inflated and unfiltered.
 // So this read fails exactly when that one does.
-bool provePngRows(const ImageBytes& bytes, png_uint_32 expectedWidth, png_uint_32 expectedHeight, png_bytep row,
+bool provePngRows(std::span<const std::uint8_t> bytes, png_uint_32 expectedWidth, png_uint_32 expectedHeight, png_bytep row,
                   std::size_t rowBytes) {
   if (!chunkFramingFits(bytes, true)) return false;
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);

@@ -17,7 +17,30 @@
 
 namespace quorvantelmic::detail {
 
-using SharedBytes = std::shared_ptr<const ImageBytes>;
+// The encoded bytes, shared by a source and its decoder: either owned, or
+// borrowed from a caller that keeps them alive and unchanged for as long as
+// the source lives (ImageSource::createBorrowingData).
+class SharedBytes {
+ public:
+  SharedBytes() = default;
+  static SharedBytes owning(ImageBytes bytes) {
+    SharedBytes shared;
+    shared.owner_ = std::make_shared<const ImageBytes>(std::move(bytes));
+    shared.view_ = *shared.owner_;
+    return shared;
+  }
+  static SharedBytes borrowing(std::span<const std::uint8_t> bytes) noexcept {
+    SharedBytes shared;
+    shared.view_ = bytes;
+    return shared;
+  }
+  std::span<const std::uint8_t> operator*() const noexcept { return view_; }
+  const std::span<const std::uint8_t>* operator->() const noexcept { return &view_; }
+
+ private:
+  std::shared_ptr<const ImageBytes> owner_;
+  std::span<const std::uint8_t> view_;
+};
 
 inline constexpr std::size_t auxiliaryDataTypeCount = 9;
 

@@ -307,6 +307,7 @@ struct ThumbnailOptions {
 
 namespace detail {
 class FormatDecoder;
+class SharedBytes;
 }
 
 class ImageSource {
@@ -315,6 +316,12 @@ class ImageSource {
   // owns the bytes for its whole life.
   static std::optional<ImageSource> createWithData(ImageBytes bytes);
   static std::optional<ImageSource> createWithData(std::span<const std::uint8_t> bytes);
+  // The same, reading the bytes where they lie, without a copy: the caller
+  // keeps them alive and unchanged for as long as the source lives.
+  static std::optional<ImageSource> createBorrowingData(std::span<const std::uint8_t> bytes);
+
+  // The encoded bytes the source reads.
+  std::span<const std::uint8_t> data() const noexcept;
 
   // The container's type identifier, for example "public.png".
   const std::string& type() const noexcept;
@@ -356,6 +363,7 @@ class ImageSource {
  private:
   struct State;
   explicit ImageSource(std::unique_ptr<State> state);
+  static std::optional<ImageSource> create(const detail::SharedBytes& bytes);
   std::unique_ptr<State> state_;
 };
 
@@ -431,7 +439,9 @@ class BitmapContext {
   // brought into this context's colour space.
   bool drawImage(const ImageRect& rect, const DecodedImage& image);
   // A copy of exactly what was drawn.
-  std::optional<DecodedImage> createImage() const;
+  std::optional<DecodedImage> createImage() const&;
+  // What was drawn, handed over without a copy: the context is spent.
+  std::optional<DecodedImage> createImage() &&;
 
   std::size_t width() const noexcept { return width_; }
   std::size_t height() const noexcept { return height_; }

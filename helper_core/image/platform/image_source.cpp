@@ -101,7 +101,16 @@ std::optional<ImageSource> ImageSource::createWithData(std::span<const std::uint
 }
 
 std::optional<ImageSource> ImageSource::createWithData(ImageBytes bytes) {
-  auto shared = std::make_shared<const ImageBytes>(std::move(bytes));
+  return create(detail::SharedBytes::owning(std::move(bytes)));
+}
+
+std::optional<ImageSource> ImageSource::createBorrowingData(std::span<const std::uint8_t> bytes) {
+  return create(detail::SharedBytes::borrowing(bytes));
+}
+
+std::span<const std::uint8_t> ImageSource::data() const noexcept { return *state_->bytes; }
+
+std::optional<ImageSource> ImageSource::create(const detail::SharedBytes& shared) {
   if (shared->empty()) return std::nullopt;
   for (const detail::FormatEntry& entry : detail::formatTable()) {
     if (!entry.sniff(*shared)) continue;
@@ -226,10 +235,8 @@ std::optional<DecodedImage> ImageSource::createThumbnailFromFrame(DecodedImage f
   }
   const std::size_t channels = plain->channels();
   if (width == plain->width && height == plain->height) {
-    auto bytes = detail::allocatePixels(plain->bytesPerRow() * plain->height);
-    if (!bytes) return std::nullopt;
-    std::copy_n(plain->data(), bytes->size(), bytes->data());
-    return detail::imageFromPlain(width, height, channels, plain->alpha, 8, plain->colorSpace, std::move(bytes));
+    // Plain pixels are never written to, so the rendering can share them.
+    return detail::imageFromPlain(width, height, channels, plain->alpha, 8, plain->colorSpace, plain->sharedBytes());
   }
   // Scale on premultiplied pixels so that transparent colour does not bleed.
   auto premultiplied = detail::allocatePixels(plain->bytesPerRow() * plain->height);

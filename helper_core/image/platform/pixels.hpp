@@ -29,18 +29,21 @@ class PlainPixels {
   const std::uint8_t* data() const noexcept { return data_; }
   const std::uint8_t* row(std::size_t y) const noexcept { return data_ + y * bytesPerRow(); }
 
-  void view(const std::uint8_t* data, std::shared_ptr<const void> keepAlive) {
-    data_ = data;
-    keepAlive_ = std::move(keepAlive);
+  // The buffer the pixels lie in, from its start; never written through.
+  const std::shared_ptr<const ImageBytes>& sharedBytes() const noexcept { return bytes_; }
+
+  void view(std::shared_ptr<const ImageBytes> bytes) {
+    data_ = bytes->data();
+    bytes_ = std::move(bytes);
   }
   void own(std::shared_ptr<ImageBytes> bytes) {
     data_ = bytes->data();
-    keepAlive_ = std::move(bytes);
+    bytes_ = std::move(bytes);
   }
 
  private:
   const std::uint8_t* data_ = nullptr;
-  std::shared_ptr<const void> keepAlive_;
+  std::shared_ptr<const ImageBytes> bytes_;
 };
 
 // Whether the pixels look like a photograph rather than a drawing, text or a
