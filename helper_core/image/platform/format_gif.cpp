@@ -386,6 +386,10 @@ std::optional<ImageBytes> encodeGif(const EncodeRequest& request) {
   ColorMapObject* map = GifMakeMapObject(1 << bits, colors);
   if (map == nullptr) return std::nullopt;
   ImageBytes output;
+  if (!reserveOutputRoom(output, width * height)) {
+    GifFreeMapObject(map);
+    return std::nullopt;
+  }
   int error = 0;
   GifFileType* gif = EGifOpen(&output, writeGif, &error);
   if (gif == nullptr) {

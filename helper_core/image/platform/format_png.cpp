@@ -618,6 +618,8 @@ std::optional<ImageBytes> encodePng(const EncodeRequest& request) {
   ImageBytes iccpPayload;
   if (!icc.empty() && !iccpPayloadFor(icc, iccName, iccpPayload)) return std::nullopt;
   ImageBytes output;
+  // Each row is stored with its filter byte.
+  if (!reserveOutputRoom(output, (pixels->bytesPerRow() + 1) * pixels->height)) return std::nullopt;
   if (!encodePngInto(*pixels, blobs->exifTiff.empty() ? nullptr : &blobs->exifTiff, texts, iccpPayload, output)) {
     return std::nullopt;
   }

@@ -410,6 +410,7 @@ namespace {
 
 bool encodeTiffInto(const PlainPixels& pixels, int orientation, const TiffPictureTags& pictureTags,
                     ImageBytes& output) {
+  if (!reserveOutputRoom(output, pixels.bytesPerRow() * pixels.height)) return false;
   MemoryFile file{nullptr, &output, 0, 0};
   int errors = 0;
   UniqueTiff tiff = openTiff(file, "w", &errors);

@@ -191,6 +191,17 @@ std::shared_ptr<ImageBytes> allocatePixels(std::size_t size) {
   }
 }
 
+bool reserveOutputRoom(ImageBytes& output, std::size_t rawBytes) noexcept {
+  constexpr std::size_t largestKeptOutput = std::size_t{512} << 20;
+  constexpr std::size_t headersAndMetadata = 65536;
+  try {
+    output.reserve(std::min(rawBytes, largestKeptOutput - headersAndMetadata) + headersAndMetadata);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 std::optional<std::string> iccDescription(std::span<const std::uint8_t> icc) {
   UniqueProfile profile = openProfile(icc);
   if (!profile) return std::nullopt;
