@@ -102,6 +102,60 @@ TEST(ImageDestination, JpegQualityChangesTheSize) {
   EXPECT_LT(low.size(), high.size());
 }
 
+
+// libjpeg-turbo reads four-byte rows as they lie, and 8-bit padding or alpha
+// is dropped without arithmetic: the same colours in any 8-bit layout encode
+// to the same bytes as three-byte RGB. A real photograph, with rows padded
+// past their pixels, and an alpha that is not opaque (a JPEG drops it).
+TEST(ImageDestination, EveryEightBitRgbLayoutEncodesAsItsPlainRgb) {
+  const DecodedImage photo = *openFixture("photo-640x480.jpg").createImageAtIndex(0);
+  ASSERT_EQ(photo.componentsPerPixel(), 3U);
+  const std::size_t width = photo.width();
+  const std::size_t height = photo.height();
+  const std::size_t paddedRow = width * 4 + 12;
+  auto fourByte = [&](std::size_t colorOffset, std::size_t otherIndex, ImageAlphaInfo layout) {
+    auto pixels = std::make_shared<ImageBytes>(paddedRow * height, 0x5a);
+    for (std::size_t y = 0; y < height; ++y) {
+      for (std::size_t x = 0; x < width; ++x) {
+        const std::uint8_t* from = photo.pixels().data() + y * photo.bytesPerRow() + x * 3;
+        std::uint8_t* to = pixels->data() + y * paddedRow + x * 4;
+        std::copy_n(from, 3, to + colorOffset);
+        to[otherIndex] = static_cast<std::uint8_t>(x * 7 + y);
+      }
+    }
+    return DecodedImage(width, height, 8, paddedRow, layout, photo.colorSpace(), std::move(pixels));
+  };
+  const struct {
+    const char* name;
+    DecodedImage image;
+    bool carriesAlpha;
+  } layouts[] = {
+      {"RGBX", fourByte(0, 3, ImageAlphaInfo::noneSkipLast), false},
+      {"XRGB", fourByte(1, 0, ImageAlphaInfo::noneSkipFirst), false},
+      {"RGBA", fourByte(0, 3, ImageAlphaInfo::last), true},
+      {"ARGB", fourByte(1, 0, ImageAlphaInfo::first), true},
+  };
+  for (const double quality : {0.85, 0.95}) {
+    const ImageBytes expected = encode("public.jpeg", photo, encodingProperties(1, quality));
+    ASSERT_FALSE(expected.empty());
+    for (const auto& layout : layouts) {
+      SCOPED_TRACE(layout.name);
+      EXPECT_EQ(encode("public.jpeg", layout.image, encodingProperties(1, quality)), expected);
+    }
+  }
+  // The lossless encoders take the same pixels through the plain conversion.
+  for (const char* type : {"public.png", "com.microsoft.bmp"}) {
+    SCOPED_TRACE(type);
+    const ImageBytes expected = encode(type, photo, encodingProperties(1));
+    ASSERT_FALSE(expected.empty());
+    for (const auto& layout : layouts) {
+      SCOPED_TRACE(layout.name);
+      if (!layout.carriesAlpha) {
+        EXPECT_EQ(encode(type, layout.image, encodingProperties(1)), expected);
+      }
+    }
+  }
+}
 TEST(ImageDestination, KeepsSixteenBitsAndAlphaInPngAndTiff) {
   for (const char* type : {"public.png", "public.tiff"}) {
     SCOPED_TRACE(type);
