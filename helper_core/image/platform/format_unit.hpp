@@ -164,12 +164,12 @@ bool withinDecodeLimits(std::size_t width, std::size_t height) noexcept;
 std::shared_ptr<ImageBytes> allocatePixels(std::size_t size);
 
 // Gives an encoder's output room for `rawBytes`, the pixels uncompressed,
-// which a lossless encoding of a real image does not exceed: the file then
-// grows in place. Growing by doubling copied it at every step and left the
-// freed steps in the heap beside the frame. Pages never written take no
+// plus deflate's framing of incompressible data and the headers: the file
+// then grows in place. Growing by doubling copied it at every step and left
+// the freed steps in the heap beside the frame. Pages never written take no
 // memory, and the room is capped at the largest output any operation keeps
-// (512 MiB); past the room the output still grows. False when even that
-// cannot be had.
+// (512 MiB); past the room (an LZW-coded GIF of noise) the output still
+// grows. False when even that cannot be had.
 bool reserveOutputRoom(ImageBytes& output, std::size_t rawBytes) noexcept;
 
 }  // namespace quorvantelmic::detail

@@ -193,9 +193,11 @@ std::shared_ptr<ImageBytes> allocatePixels(std::size_t size) {
 
 bool reserveOutputRoom(ImageBytes& output, std::size_t rawBytes) noexcept {
   constexpr std::size_t largestKeptOutput = std::size_t{512} << 20;
-  constexpr std::size_t headersAndMetadata = 65536;
+  // Deflate stores incompressible data in blocks of at most 64 KiB with 5
+  // bytes of framing each; the rest is headers and metadata.
+  const std::size_t room = rawBytes + rawBytes / 8192 + 65536;
   try {
-    output.reserve(std::min(rawBytes, largestKeptOutput - headersAndMetadata) + headersAndMetadata);
+    output.reserve(std::min(room, largestKeptOutput));
     return true;
   } catch (const std::exception&) {
     return false;
