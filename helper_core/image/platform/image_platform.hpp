@@ -347,7 +347,8 @@ class ImageSource {
   std::optional<DecodedImage> createThumbnailAtIndex(std::size_t index, const ThumbnailOptions& options) const;
   // The same rendering from frame 0 as createImageAtIndex(0) returned it, for
   // a caller that holds the frame already: the frame is not decoded again,
-  // and it is let go as soon as its pixels have been copied out.
+  // and it is let go as soon as its pixels have been made plain (pixels that
+  // already are plain go on in the rendering without a copy).
   std::optional<DecodedImage> createThumbnailFromFrame(DecodedImage frame, const ThumbnailOptions& options) const;
   std::optional<AuxiliaryDataInfo> copyAuxiliaryDataInfoAtIndex(std::size_t index, AuxiliaryDataType type) const;
   // The metadata of frame 0; none when the frame carries no EXIF, IPTC or XMP.
