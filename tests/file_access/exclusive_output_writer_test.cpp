@@ -35,7 +35,12 @@ const ExclusiveOutputWriter::Validator acceptAll = [](std::span<const std::uint8
 TEST(ExclusiveOutputWriterTest, WritesAReadOnlySingleLinkFileAndReportsItsIdentity) {
   TemporaryDirectory directory;
   const std::string path = directory / "out.png";
-  const std::vector<std::uint8_t> bytes = bytesOf(std::string(150000, 'p'));
+  // Over two read-back chunks and not a whole number of them, with bytes
+  // that differ from chunk to chunk, so that a comparison at a wrong offset
+  // fails.
+  std::string content(150000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 251 % 26);
+  const std::vector<std::uint8_t> bytes = bytesOf(content);
   std::vector<std::uint8_t> validated;
   const WrittenOutputBinding binding = ExclusiveOutputWriter().write(
       bytes, path, [&](std::span<const std::uint8_t> readBack) { validated.assign(readBack.begin(), readBack.end()); });
@@ -47,7 +52,7 @@ TEST(ExclusiveOutputWriterTest, WritesAReadOnlySingleLinkFileAndReportsItsIdenti
   EXPECT_EQ(status.st_nlink, 1u);
   EXPECT_EQ(status.st_uid, ::geteuid());
   EXPECT_EQ(binding.identity, FileIdentity::of(status));
-  EXPECT_EQ(readFile(path), std::string(150000, 'p'));
+  EXPECT_EQ(readFile(path), content);
 }
 
 TEST(ExclusiveOutputWriterTest, NeverReplacesAnExistingNameOrLink) {
