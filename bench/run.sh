@@ -48,7 +48,7 @@ corpus=$(mktemp -d /tmp/qv-bench-corpus-XXXXXX)
 scratch=$(mktemp -d /tmp/qv-bench-run-XXXXXX)
 trap 'rm -rf "$corpus" "$scratch"' EXIT
 # A photo-like 4000 x 3000 JPEG with EXIF, GPS and an sRGB profile.
-$IM -size 4000x3000 plasma:fractal -seed 7 -blur 0x1 -profile /usr/share/color/icc/ghostscript/srgb.icc \
+$IM -seed 7 -size 4000x3000 plasma:fractal -blur 0x1 -profile /usr/share/color/icc/ghostscript/srgb.icc \
   -quality 90 "$corpus/photo.jpg"
 exiftool -q -overwrite_original -Make=Bench -ExposureTime=1/125 -GPSLatitude=48.8583 -GPSLatitudeRef=N \
   "$corpus/photo.jpg"
@@ -96,7 +96,7 @@ folder=$(ls "$corpus"/folder/*.jpg | tr '\n' ' ')
 # The smallest conversion there is: what every conversion pays in fixed costs.
 $IM "$corpus/plain.jpg" -resize 64x48 -quality 90 "$corpus/tiny.jpg"
 # A transparent PNG (left half clear).
-$IM -size 2000x1500 plasma:fractal -alpha set -region 1000x1500+0+0 -channel A -evaluate set 0 +channel +region \
+$IM -seed 7 -size 2000x1500 plasma:fractal -alpha set -region 1000x1500+0+0 -channel A -evaluate set 0 +channel +region \
   PNG32:"$corpus/alpha.png"
 # Ten Letter pages of text, and a 1000-page copy of one page.
 {

@@ -57,9 +57,11 @@ void checkSize(const Bytes& output) {
 // Compressed image data is arbitrary bytes. A run in it that our own
 // inspection reads as structure (a feature name such as "/EF" or "/3D" before
 // a delimiter, or an end-of-file or cross-reference marker) would make the
-// writer's output fail the inspection it must pass, so such data is stored
-// hex-encoded on top of its DCT coding: the page shows the same JPEG, and the
-// file carries only the names and markers the writer itself chose.
+// writer's output fail the inspection it must pass. Such data is coded anew
+// from the same coefficients (jpegRecodedPastScreen), or, when no recoding
+// passes, stored hex-encoded on top of its DCT coding at twice its size:
+// either way the page shows the same pixels, and the file carries only the
+// names and markers the writer itself chose.
 
 // Two upper-case hexadecimal digits per byte, a line break after every 32
 // bytes, and the end-of-data mark ">".
@@ -166,7 +168,12 @@ Bytes NarrowRasterPDFAssembler::assemble(const std::vector<RasterPDFPage>& pages
         " 0 R >> /Font << /F0 3 0 R >> >> /Contents " + decimal(p + 2) + " 0 R >>");
     const std::string image = "/Type /XObject /Subtype /Image /Width " + decimal(page.pixelWidth) + " /Height " +
                               decimal(page.pixelHeight) + " /ColorSpace /DeviceRGB /BitsPerComponent 8";
-    if (readsAsPDFStructure(page.jpegData)) {
+    std::optional<Bytes> recoded;
+    if (readsAsPDFStructure(page.jpegData)) recoded = jpegRecodedPastScreen(page.jpegData, page.pixelWidth, page.pixelHeight);
+    if (recoded) {
+      encodedImages[index] = std::move(*recoded);
+      objects[static_cast<std::size_t>(p + 1)] = streamBody(image + " /Filter /DCTDecode", encodedImages[index]);
+    } else if (readsAsPDFStructure(page.jpegData)) {
       // Twice the size: refused as too large before it is even made when the
       // data alone is more than half the limit.
       if (static_cast<std::int64_t>(page.jpegData.size()) > HelperLimits::maximumOutputBytes / 2) outputTooLarge();

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "helper_core/file_access/descriptor_digest.hpp"
+#include "helper_core/image/platform/image_platform.hpp"
 #include "helper_core/pdf/pdf_operations.hpp"
+#include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "tests/file_access/file_test_support.hpp"
 #include "tests/pdf/pdf_test_support.hpp"
@@ -157,6 +159,37 @@ TEST_F(ImagesToPDF, AnUprightOpaqueJpegIsEmbeddedAsItIsWithoutItsMetadata) {
   EXPECT_TRUE(isWhite(pixelAt(*page, 20, 20)));
   EXPECT_TRUE(isRed(pixelAt(*page, 200, 2)));
   EXPECT_TRUE(isBlue(pixelAt(*page, 200, 237)));
+}
+
+// A photo whose coded data happens to hold "/3D" and a line break (an action
+// name, to a raw scan of the PDF) is coded anew from the same coefficients:
+// it goes in at about its own size, where hex-encoding would double it, and
+// shows exactly its own pixels.
+TEST_F(ImagesToPDF, APhotoWhoseCodedDataReadsAsAnActionGoesInCodedAnew) {
+  const std::vector<std::uint8_t> photo = readFixture("images/noise-coded-structure-run.jpg");
+  ASSERT_TRUE(readsAsPDFStructure(photo));
+  (void)convert({source("noise-coded-structure-run.jpg")});
+  const std::vector<std::uint8_t> bytes = written();
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_EQ(text.find("/ASCIIHexDecode"), std::string::npos);
+  EXPECT_LT(bytes.size(), photo.size() + 2048);
+  EXPECT_FALSE(writtenPDF().probe.hasJavaScriptOrActions);
+  // The embedded JPEG runs from its start to its only end marker (coded data
+  // never holds 0xFF 0xD9).
+  const std::size_t start = text.find("\xFF\xD8");
+  const std::size_t end = text.find("\xFF\xD9", start);
+  ASSERT_NE(end, std::string::npos);
+  const std::vector<std::uint8_t> embedded(bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                                           bytes.begin() + static_cast<std::ptrdiff_t>(end) + 2);
+  const auto pixels = [](const std::vector<std::uint8_t>& jpeg) {
+    const std::optional<ImageSource> decoder = ImageSource::createWithData(std::span<const std::uint8_t>(jpeg));
+    const std::optional<DecodedImage> image = decoder ? decoder->createImageAtIndex(0) : std::nullopt;
+    return image ? std::vector<std::uint8_t>(image->pixels().begin(), image->pixels().end())
+                 : std::vector<std::uint8_t>();
+  };
+  EXPECT_NE(embedded, photo);
+  ASSERT_EQ(pixels(photo).size(), 96u * 64u * 3u);
+  EXPECT_EQ(pixels(embedded), pixels(photo));
 }
 
 // An upright JPEG is decoded at 1/8 only to prove that it reads, a colour

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "helper_core/image/platform/image_platform.hpp"
 #include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 
@@ -180,35 +181,60 @@ TEST(NarrowRasterPDFAssembler, RealToolsReadTheOutputAndItsTextLayer) {
   EXPECT_EQ(occurrences(images, " jpeg "), 2u) << images;
 }
 
-TEST(NarrowRasterPDFAssembler, AJpegThatReadsAsStructureIsStoredHexEncoded) {
-  // The JPEG's comment holds "/EF /3D %%EOF startxref": embedded as it is,
-  // the output would show attachments, actions and a second revision.
-  const Bytes runs = fixtureJPEG("page-with-structure-runs.jpg");
-  RasterPDFPage screened = page(64, 48, runs);
-  screened.pixelWidth = 64;
-  screened.pixelHeight = 48;
-  RasterPDFPage plain = screened;
+// The decoded pixels of a JPEG, through the image platform.
+Bytes decodedPixels(const Bytes& jpeg) {
+  const std::optional<ImageSource> source = ImageSource::createWithData(std::span<const std::uint8_t>(jpeg));
+  if (!source) return {};
+  const std::optional<DecodedImage> image = source->createImageAtIndex(0);
+  if (!image) return {};
+  return Bytes(image->pixels().begin(), image->pixels().end());
+}
+
+TEST(NarrowRasterPDFAssembler, AJpegThatReadsAsStructureIsCodedAnewOrElseHexEncoded) {
+  // One JPEG's comment holds "/EF /3D %%EOF startxref"; another's quantisation
+  // tables start with "/EF ". Embedded as they are, the output would show
+  // attachments, actions and a second revision. Coding the first anew drops
+  // its comment; the second keeps its tables when coded anew, so it is
+  // hex-encoded.
+  const Bytes commentRuns = fixtureJPEG("page-with-structure-runs.jpg");
+  const Bytes tableRuns = fixtureJPEG("page-with-structure-in-tables.jpg");
+  RasterPDFPage recoded = page(64, 48, commentRuns);
+  recoded.pixelWidth = 64;
+  recoded.pixelHeight = 48;
+  RasterPDFPage hexEncoded = recoded;
+  hexEncoded.jpegData = tableRuns;
+  RasterPDFPage plain = recoded;
   plain.jpegData = fixtureJPEG();
-  const Bytes pdf = assembler.assemble({screened, plain});
+  const Bytes pdf = assembler.assemble({recoded, hexEncoded, plain});
   const std::string text = asText(pdf);
   EXPECT_EQ(occurrences(text, "/Filter [/ASCIIHexDecode /DCTDecode]"), 1u);
-  EXPECT_EQ(occurrences(text, "/Filter /DCTDecode"), 1u);  // the plain page as it is
+  EXPECT_EQ(occurrences(text, "/Filter /DCTDecode"), 2u);
   EXPECT_EQ(occurrences(text, "/EF"), 0u);
 
   const InspectedPDF inspected = PDFInspector().inspect(pdf);
   EXPECT_FALSE(inspected.probe.hasAttachments);
   EXPECT_FALSE(inspected.probe.hasJavaScriptOrActions);
-  EXPECT_EQ(inspected.probe.pages, (std::vector<PDFPageGeometry>(2, {64, 48, 0})));
+  EXPECT_EQ(inspected.probe.pages, (std::vector<PDFPageGeometry>(3, {64, 48, 0})));
   const auto [check, checkStatus] = runTool("qpdf --check", pdf);
   EXPECT_EQ(checkStatus, 0) << check;
-  // poppler decodes both filters back to the very JPEG that went in.
+  // poppler reads the hex-encoded page back to the very JPEG that went in,
+  // and the page coded anew to other bytes of exactly the same pixels.
   char directory[] = "/tmp/qv-assembler-images-XXXXXX";
   ASSERT_NE(::mkdtemp(directory), nullptr);
   const auto [extracted, extractStatus] =
-      runTool("sh -c 'pdfimages -j -f 1 -l 1 \"$0\" " + std::string(directory) + "/page' ", pdf);
+      runTool("sh -c 'pdfimages -j -f 1 -l 2 \"$0\" " + std::string(directory) + "/page' ", pdf);
   EXPECT_EQ(extractStatus, 0) << extracted;
-  std::ifstream file(std::string(directory) + "/page-000.jpg", std::ios::binary);
-  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()), runs);
+  const auto read = [&](const char* name) {
+    std::ifstream file(std::string(directory) + "/" + name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  };
+  const Bytes firstPage = read("page-000.jpg");
+  EXPECT_NE(firstPage, commentRuns);
+  EXPECT_FALSE(readsAsPDFStructure(firstPage));
+  const Bytes sourcePixels = decodedPixels(commentRuns);
+  ASSERT_EQ(sourcePixels.size(), 64u * 48u * 3u);
+  EXPECT_EQ(decodedPixels(firstPage), sourcePixels);
+  EXPECT_EQ(read("page-001.jpg"), tableRuns);
   std::filesystem::remove_all(directory);
 }
 

@@ -421,3 +421,66 @@ std::optional<ImageBytes> encodeJpeg(const EncodeRequest& request) {
 }
 
 }  // namespace quorvantelmic::detail
+
+namespace quorvantelmic {
+
+namespace {
+
+// The recoding itself, between one setjmp and its longjmp (no C++ object
+// lives in between). Reading the coefficients entropy-decodes every block of
+// every scan, so a stream that warns there is refused as a decode refuses it.
+bool recodeJpegInto(std::span<const std::uint8_t> jpeg, bool progressive, detail::JpegOutput& output) {
+  // Zeroed, so that destroying a structure that was never created is a no-op.
+  jpeg_decompress_struct source{};
+  jpeg_compress_struct target{};
+  // One error manager for both: either library's fatal error lands here, and
+  // a warning of either counts.
+  detail::JpegError error;
+  detail::installErrorHandler(error);
+  source.err = &error.manager;
+  target.err = &error.manager;
+  if (setjmp(error.jump) != 0) {
+    jpeg_destroy_compress(&target);
+    jpeg_destroy_decompress(&source);
+    return false;
+  }
+  jpeg_create_decompress(&source);
+  jpeg_create_compress(&target);
+  jpeg_mem_src(&source, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  if (jpeg_read_header(&source, TRUE) != JPEG_HEADER_OK) {
+    jpeg_destroy_compress(&target);
+    jpeg_destroy_decompress(&source);
+    return false;
+  }
+  jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&source);
+  if (coefficients == nullptr || error.warnings != 0) {
+    jpeg_destroy_compress(&target);
+    jpeg_destroy_decompress(&source);
+    return false;
+  }
+  jpeg_mem_dest(&target, &output.buffer, &output.size);
+  jpeg_copy_critical_parameters(&source, &target);
+  target.optimize_coding = TRUE;
+  if (progressive) jpeg_simple_progression(&target);
+  jpeg_write_coefficients(&target, coefficients);
+  jpeg_finish_compress(&target);
+  jpeg_finish_decompress(&source);
+  const bool clean = error.warnings == 0;
+  jpeg_destroy_compress(&target);
+  jpeg_destroy_decompress(&source);
+  return clean;
+}
+
+}  // namespace
+
+std::optional<ImageBytes> recodeJpegLosslessly(std::span<const std::uint8_t> jpeg, bool progressive) {
+  if (jpeg.empty() || jpeg.size() > 0xffffffffU) return std::nullopt;
+  detail::JpegOutput output;
+  const bool recoded = recodeJpegInto(jpeg, progressive, output);
+  std::optional<ImageBytes> result;
+  if (recoded && output.buffer != nullptr && output.size > 0) result.emplace(output.buffer, output.buffer + output.size);
+  std::free(output.buffer);
+  return result;
+}
+
+}  // namespace quorvantelmic

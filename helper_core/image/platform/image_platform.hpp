@@ -405,6 +405,15 @@ class ImageDestination {
 
 std::vector<std::string> imageDestinationTypeIdentifiers();
 
+// The same JPEG with its entropy-coded data written anew from its own DCT
+// coefficients and quantisation tables, as `jpegtran -optimize` does
+// (`progressive` as `jpegtran -progressive`): every decoder gives exactly the
+// pixels it gave before, while the bytes that carry them are different. The
+// only marker segment written is the JFIF or Adobe header that says how the
+// components are coded. None when the data does not decode without a
+// warning, or when recoding fails.
+std::optional<ImageBytes> recodeJpegLosslessly(std::span<const std::uint8_t> jpeg, bool progressive);
+
 // ---------------------------------------------------------------------------
 // Bitmap drawing
 
