@@ -6,6 +6,7 @@
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
@@ -66,6 +67,65 @@ std::string deflate(const std::string& raw) {
   return std::string(reinterpret_cast<const char*>(buffer->getBuffer()), buffer->getSize());
 }
 
+// The page's RGB rows (from three or four bytes per pixel) handed to `write`
+// one row at a time: the page's RGB never exists whole beside the pixels it
+// comes from.
+template <typename Write>
+void forEachRgbRow(const PDFRasterImage& image, Write write) {
+  std::vector<unsigned char> row(static_cast<std::size_t>(image.width * 3));
+  for (std::int64_t y = 0; y < image.height; ++y) {
+    const std::uint8_t* pixel = image.pixels.data() + y * image.bytesPerRow;
+    if (image.bytesPerPixel == 3) {
+      write(pixel, row.size());
+      continue;
+    }
+    unsigned char* out = row.data();
+    for (std::int64_t x = 0; x < image.width; ++x, pixel += 4, out += 3) {
+      out[0] = pixel[0];
+      out[1] = pixel[1];
+      out[2] = pixel[2];
+    }
+    write(row.data(), row.size());
+  }
+}
+
+// The rows deflated by zlib at this level and strategy, as a zlib stream
+// (what /FlateDecode reads); none when zlib fails.
+std::optional<std::string> deflatedRows(const PDFRasterImage& image, int level, int strategy) {
+  struct Stream {
+    z_stream z{};
+    bool open = false;
+    ~Stream() {
+      if (open) deflateEnd(&z);
+    }
+  } stream;
+  if (deflateInit2(&stream.z, level, Z_DEFLATED, 15, 8, strategy) != Z_OK) return std::nullopt;
+  stream.open = true;
+  std::string compressed;
+  std::vector<unsigned char> chunk(65536);
+  bool ok = true;
+  const auto drain = [&](const unsigned char* data, std::size_t size, int flush) {
+    stream.z.next_in = const_cast<unsigned char*>(data);  // zlib only reads its input
+    stream.z.avail_in = static_cast<uInt>(size);
+    do {
+      stream.z.next_out = chunk.data();
+      stream.z.avail_out = static_cast<uInt>(chunk.size());
+      const int result = deflate(&stream.z, flush);
+      if (result == Z_STREAM_ERROR) {
+        ok = false;
+        return;
+      }
+      compressed.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - stream.z.avail_out);
+    } while (stream.z.avail_out == 0);
+  };
+  forEachRgbRow(image, [&](const unsigned char* row, std::size_t size) {
+    if (ok) drain(row, size, Z_NO_FLUSH);
+  });
+  if (ok) drain(nullptr, 0, Z_FINISH);
+  if (!ok) return std::nullopt;
+  return compressed;
+}
+
 std::string hexEncoded(const std::string& bytes) {
   static constexpr char digits[] = "0123456789ABCDEF";
   std::string text;
@@ -110,28 +170,33 @@ bool CGPDFContext::drawImage(const PDFRasterImage& image, const PDFRect& rect) {
     return false;
   }
   try {
-    // Row by row into the deflater: the page's RGB never exists whole beside
-    // the pixels it comes from.
     Pl_Buffer collected("compressed image");
     Pl_Flate flate("image deflate", &collected, Pl_Flate::a_deflate);
-    std::vector<unsigned char> row(static_cast<std::size_t>(image.width * 3));
-    for (std::int64_t y = 0; y < image.height; ++y) {
-      const std::uint8_t* pixel = image.pixels.data() + y * image.bytesPerRow;
-      if (image.bytesPerPixel == 3) {
-        flate.write(pixel, row.size());
-        continue;
-      }
-      unsigned char* out = row.data();
-      for (std::int64_t x = 0; x < image.width; ++x, pixel += 4, out += 3) {
-        out[0] = pixel[0];
-        out[1] = pixel[1];
-        out[2] = pixel[2];
-      }
-      flate.write(row.data(), row.size());
-    }
+    forEachRgbRow(image, [&flate](const unsigned char* row, std::size_t size) { flate.write(row, size); });
     flate.finish();
     const std::shared_ptr<Buffer> buffer = collected.getBufferSharedPointer();
     std::string stored(reinterpret_cast<const char*>(buffer->getBuffer()), buffer->getSize());
+    // Deflated pixels are arbitrary bytes: a large page's stream holds a run
+    // that the screen stops (a feature name such as "/EF" before a
+    // delimiter, or an end marker) often enough, and hex-encoding would
+    // double the page. zlib at another level or strategy arranges the same
+    // pixels in other bytes; the first arrangement that passes the screen is
+    // stored, and only when none does is the stream hex-encoded.
+    const auto screened = [this](const std::string& data) {
+      return state_->screen && state_->screen(std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+    };
+    if (screened(stored)) {
+      static constexpr std::pair<int, int> settings[] = {{Z_BEST_SPEED, Z_DEFAULT_STRATEGY},
+                                                         {Z_BEST_COMPRESSION, Z_DEFAULT_STRATEGY},
+                                                         {Z_DEFAULT_COMPRESSION, Z_FILTERED}};
+      for (const auto& [level, strategy] : settings) {
+        std::optional<std::string> other = deflatedRows(image, level, strategy);
+        if (other && !screened(*other)) {
+          stored = std::move(*other);
+          break;
+        }
+      }
+    }
     placeImage(std::move(stored), "/FlateDecode", image.width, image.height, 3, {}, rect);
   } catch (const std::exception&) {
     return false;
