@@ -117,6 +117,9 @@ TEST(ProofDecode, FailsExactlyWhenTheFullDecodeFails) {
       {"tiled tiff", readFixture("tiled-deflate.tiff")},
       {"interlaced gif", readFixture("interlaced.gif")},
       {"rle8 bmp", readFixture("palette-rle8.bmp")},
+      {"avif output", encoded("public.avif", photo)},
+      {"grey avif with alpha", encoded("public.avif", *openFixture("gray-alpha.png").createImageAtIndex(0))},
+      {"10-bit avif", readFixture("hdr-pq.avif")},
   };
   for (const Case& item : cases) {
     ASSERT_FALSE(item.bytes.empty()) << item.name;
@@ -172,7 +175,32 @@ TEST(ProofDecode, FailsExactlyWhenTheFullDecodeFails) {
       expectProofAgrees(lastMissing, item.name + " without its last block", missing);
       EXPECT_EQ(missing.refused, 1) << item.name;
     }
-    EXPECT_GT(verdicts.refused + cuts.refused, 0) << item.name;
+    // AV1 carries no checksum: in a frame as large as the photo's, a changed
+    // byte decodes to other pixels, and libavif refuses a cut file as soon
+    // as it is opened. The smaller AVIFs above meet refusals all the same.
+    if (item.name != "avif output") {
+      EXPECT_GT(verdicts.refused + cuts.refused, 0) << item.name;
+    }
+  }
+}
+
+// The AVIF proof converts only its first rows to RGB: frames of one row,
+// one pixel and odd sizes, with and without alpha, prove as they decode.
+TEST(ProofDecode, SmallAndOddAvifFramesProveAsTheyDecode) {
+  for (const auto& [width, height] : {std::pair<std::size_t, std::size_t>{1, 1}, {3, 1}, {1, 3}, {5, 3}, {7, 9}}) {
+    for (const bool alpha : {false, true}) {
+      const std::size_t channels = alpha ? 4 : 3;
+      auto pixels = std::make_shared<ImageBytes>(width * height * channels);
+      for (std::size_t i = 0; i < pixels->size(); ++i) (*pixels)[i] = static_cast<std::uint8_t>(i * 37 + 11);
+      const DecodedImage image(width, height, 8, width * channels, alpha ? ImageAlphaInfo::last : ImageAlphaInfo::none,
+                               ColorSpace::deviceRgb(), pixels);
+      const std::string what = std::to_string(width) + " x " + std::to_string(height) + (alpha ? " with alpha" : "");
+      const ImageBytes avif = encoded("public.avif", image);
+      ASSERT_FALSE(avif.empty()) << what;
+      Verdicts verdicts;
+      expectProofAgrees(avif, what, verdicts);
+      EXPECT_EQ(verdicts.decoded, 1) << what;
+    }
   }
 }
 
