@@ -102,9 +102,8 @@ ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::
   std::vector<std::uint8_t> profile;
   if (std::optional<StrippedJpeg> jpeg = embeddableJpeg(bytes, inspected, profile)) {
     if (readsAsPDFStructure(jpeg->data)) {
-      if (std::optional<std::vector<std::uint8_t>> recoded = jpegRecodedPastScreen(jpeg->data, jpeg->width, jpeg->height)) {
-        jpeg->data = std::move(*recoded);
-      }
+      std::optional<std::vector<std::uint8_t>> recoded = jpegRecodedPastScreen(jpeg->data, jpeg->width, jpeg->height);
+      if (recoded) jpeg->data = std::move(*recoded);
     }
     const PDFPageGeometry geometry{static_cast<double>(jpeg->width), static_cast<double>(jpeg->height), 0};
     return ImagePDFPage{std::nullopt, geometry, std::move(jpeg), std::move(profile)};

@@ -168,12 +168,13 @@ Bytes NarrowRasterPDFAssembler::assemble(const std::vector<RasterPDFPage>& pages
         " 0 R >> /Font << /F0 3 0 R >> >> /Contents " + decimal(p + 2) + " 0 R >>");
     const std::string image = "/Type /XObject /Subtype /Image /Width " + decimal(page.pixelWidth) + " /Height " +
                               decimal(page.pixelHeight) + " /ColorSpace /DeviceRGB /BitsPerComponent 8";
+    const bool screened = readsAsPDFStructure(page.jpegData);
     std::optional<Bytes> recoded;
-    if (readsAsPDFStructure(page.jpegData)) recoded = jpegRecodedPastScreen(page.jpegData, page.pixelWidth, page.pixelHeight);
+    if (screened) recoded = jpegRecodedPastScreen(page.jpegData, page.pixelWidth, page.pixelHeight);
     if (recoded) {
       encodedImages[index] = std::move(*recoded);
       objects[static_cast<std::size_t>(p + 1)] = streamBody(image + " /Filter /DCTDecode", encodedImages[index]);
-    } else if (readsAsPDFStructure(page.jpegData)) {
+    } else if (screened) {
       // Twice the size: refused as too large before it is even made when the
       // data alone is more than half the limit.
       if (static_cast<std::int64_t>(page.jpegData.size()) > HelperLimits::maximumOutputBytes / 2) outputTooLarge();

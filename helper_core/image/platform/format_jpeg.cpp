@@ -478,7 +478,9 @@ std::optional<ImageBytes> recodeJpegLosslessly(std::span<const std::uint8_t> jpe
   detail::JpegOutput output;
   const bool recoded = recodeJpegInto(jpeg, progressive, output);
   std::optional<ImageBytes> result;
-  if (recoded && output.buffer != nullptr && output.size > 0) result.emplace(output.buffer, output.buffer + output.size);
+  if (recoded && output.buffer != nullptr && output.size > 0) {
+    result.emplace(output.buffer, output.buffer + output.size);
+  }
   std::free(output.buffer);
   return result;
 }

@@ -183,7 +183,8 @@ bool CGPDFContext::drawImage(const PDFRasterImage& image, const PDFRect& rect) {
     // pixels in other bytes; the first arrangement that passes the screen is
     // stored, and only when none does is the stream hex-encoded.
     const auto screened = [this](const std::string& data) {
-      return state_->screen && state_->screen(std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+      const std::span bytes(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+      return state_->screen && state_->screen(bytes);
     };
     if (screened(stored)) {
       static constexpr std::pair<int, int> settings[] = {{Z_BEST_SPEED, Z_DEFAULT_STRATEGY},
