@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "helper_core/image/image_probing.hpp"
+#include "helper_core/pdf/jpeg_recoding.hpp"
 #include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/pdf/pdf_operations.hpp"
 #include "helper_core/pdf/platform/pdf_context.hpp"

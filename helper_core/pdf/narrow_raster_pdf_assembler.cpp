@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "helper_core/pdf/jpeg_recoding.hpp"
 #include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 #include "helper_core/protocol/helper_limits.hpp"

@@ -44,14 +44,6 @@ void markPDFTextOperator(CGPDFScanner* scanner, void* info);
 // name or as an end-of-file or cross-reference marker.
 bool readsAsPDFStructure(std::span<const std::uint8_t> bytes);
 
-// JPEG data that a writer embeds as it is but that reads as structure would
-// be stored hex-encoded, at twice its size. This is the same JPEG with its
-// coefficients coded anew (progressively, else sequentially with fitted
-// tables): exactly the same pixels in other bytes, when those bytes pass the
-// screen and prove to decode at `width` x `height`; none otherwise.
-std::optional<std::vector<std::uint8_t>> jpegRecodedPastScreen(std::span<const std::uint8_t> jpeg, std::int64_t width,
-                                                              std::int64_t height);
-
 class PDFInspector {
  public:
   // Throws HelperFault at the first failing check, in this order: not a PDF,
