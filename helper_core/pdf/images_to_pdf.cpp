@@ -102,10 +102,6 @@ ImagePDFPage pageOf(const SecureFileReader& reader, std::string_view path, std::
   }
   std::vector<std::uint8_t> profile;
   if (std::optional<StrippedJpeg> jpeg = embeddableJpeg(bytes, inspected, profile)) {
-    if (readsAsPDFStructure(jpeg->data)) {
-      std::optional<std::vector<std::uint8_t>> recoded = jpegRecodedPastScreen(jpeg->data, jpeg->width, jpeg->height);
-      if (recoded) jpeg->data = std::move(*recoded);
-    }
     const PDFPageGeometry geometry{static_cast<double>(jpeg->width), static_cast<double>(jpeg->height), 0};
     return ImagePDFPage{std::nullopt, geometry, std::move(jpeg), std::move(profile)};
   }
@@ -139,8 +135,15 @@ void addImagePage(CGPDFContext& context, const ImagePDFPage& page) {
   if (!context.beginPage(box)) throw HelperFault(HelperErrorCode::encodeFailed, "The PDF writer could not be created.");
   bool drawn = false;
   if (page.jpeg) {
-    drawn = context.drawJpegImage(page.jpeg->data, page.jpeg->width, page.jpeg->height, page.jpeg->components, box,
-                                  page.jpegProfile);
+    // Data that the writer's screen rejects is coded anew from its own
+    // coefficients, so the page does not go in hex-encoded at twice its size.
+    const StrippedJpeg& jpeg = *page.jpeg;
+    const auto recoded = [&jpeg]() -> std::optional<std::string> {
+      std::optional<std::vector<std::uint8_t>> bytes = jpegRecodedPastScreen(jpeg.data, jpeg.width, jpeg.height);
+      if (!bytes) return std::nullopt;
+      return std::string(bytes->begin(), bytes->end());
+    };
+    drawn = context.drawJpegImage(jpeg.data, jpeg.width, jpeg.height, jpeg.components, box, page.jpegProfile, recoded);
   } else if (page.image) {
     const DecodedImage& image = *page.image;
     const PDFRasterImage raster{static_cast<std::int64_t>(image.width()), static_cast<std::int64_t>(image.height()),

@@ -1,7 +1,5 @@
 #include "helper_core/pdf/platform/pdf_context.hpp"
 
-#include <qpdf/Pl_Buffer.hh>
-#include <qpdf/Pl_Flate.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
@@ -11,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,13 +57,41 @@ QPDFObjectHandle boxNumber(double value) {
   return QPDFObjectHandle::newReal(value, 4, true);
 }
 
-std::string deflate(const std::string& raw) {
-  Pl_Buffer collected("compressed image");
-  Pl_Flate flate("image deflate", &collected, Pl_Flate::a_deflate);
-  flate.write(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
-  flate.finish();
-  const std::shared_ptr<Buffer> buffer = collected.getBufferSharedPointer();
-  return std::string(reinterpret_cast<const char*>(buffer->getBuffer()), buffer->getSize());
+// What `feed` hands over (it calls its argument with each chunk in turn),
+// deflated by zlib at `level` and `strategy` into a zlib stream, which
+// /FlateDecode reads; none when zlib fails.
+template <typename Feed>
+std::optional<std::string> deflated(Feed feed, int level = Z_DEFAULT_COMPRESSION, int strategy = Z_DEFAULT_STRATEGY) {
+  struct Stream {
+    z_stream z{};
+    bool open = false;
+    ~Stream() {
+      if (open) deflateEnd(&z);
+    }
+  } stream;
+  if (deflateInit2(&stream.z, level, Z_DEFLATED, 15, 8, strategy) != Z_OK) return std::nullopt;
+  stream.open = true;
+  std::string compressed;
+  std::vector<unsigned char> chunk(65536);
+  bool ok = true;
+  const auto drain = [&](const unsigned char* data, std::size_t size, int flush) {
+    if (!ok) return;
+    stream.z.next_in = const_cast<unsigned char*>(data);  // zlib only reads its input
+    stream.z.avail_in = static_cast<uInt>(size);
+    do {
+      stream.z.next_out = chunk.data();
+      stream.z.avail_out = static_cast<uInt>(chunk.size());
+      if (deflate(&stream.z, flush) == Z_STREAM_ERROR) {
+        ok = false;
+        return;
+      }
+      compressed.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - stream.z.avail_out);
+    } while (stream.z.avail_out == 0);
+  };
+  feed([&](const unsigned char* data, std::size_t size) { drain(data, size, Z_NO_FLUSH); });
+  drain(nullptr, 0, Z_FINISH);
+  if (!ok) return std::nullopt;
+  return compressed;
 }
 
 // The page's RGB rows (from three or four bytes per pixel) handed to `write`
@@ -89,41 +116,9 @@ void forEachRgbRow(const PDFRasterImage& image, Write write) {
   }
 }
 
-// The rows deflated by zlib at this level and strategy, as a zlib stream
-// (what /FlateDecode reads); none when zlib fails.
-std::optional<std::string> deflatedRows(const PDFRasterImage& image, int level, int strategy) {
-  struct Stream {
-    z_stream z{};
-    bool open = false;
-    ~Stream() {
-      if (open) deflateEnd(&z);
-    }
-  } stream;
-  if (deflateInit2(&stream.z, level, Z_DEFLATED, 15, 8, strategy) != Z_OK) return std::nullopt;
-  stream.open = true;
-  std::string compressed;
-  std::vector<unsigned char> chunk(65536);
-  bool ok = true;
-  const auto drain = [&](const unsigned char* data, std::size_t size, int flush) {
-    stream.z.next_in = const_cast<unsigned char*>(data);  // zlib only reads its input
-    stream.z.avail_in = static_cast<uInt>(size);
-    do {
-      stream.z.next_out = chunk.data();
-      stream.z.avail_out = static_cast<uInt>(chunk.size());
-      const int result = deflate(&stream.z, flush);
-      if (result == Z_STREAM_ERROR) {
-        ok = false;
-        return;
-      }
-      compressed.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - stream.z.avail_out);
-    } while (stream.z.avail_out == 0);
-  };
-  forEachRgbRow(image, [&](const unsigned char* row, std::size_t size) {
-    if (ok) drain(row, size, Z_NO_FLUSH);
-  });
-  if (ok) drain(nullptr, 0, Z_FINISH);
-  if (!ok) return std::nullopt;
-  return compressed;
+std::optional<std::string> deflatedRows(const PDFRasterImage& image, int level = Z_DEFAULT_COMPRESSION,
+                                        int strategy = Z_DEFAULT_STRATEGY) {
+  return deflated([&image](auto write) { forEachRgbRow(image, write); }, level, strategy);
 }
 
 std::string hexEncoded(const std::string& bytes) {
@@ -170,35 +165,18 @@ bool CGPDFContext::drawImage(const PDFRasterImage& image, const PDFRect& rect) {
     return false;
   }
   try {
-    Pl_Buffer collected("compressed image");
-    Pl_Flate flate("image deflate", &collected, Pl_Flate::a_deflate);
-    forEachRgbRow(image, [&flate](const unsigned char* row, std::size_t size) { flate.write(row, size); });
-    flate.finish();
-    const std::shared_ptr<Buffer> buffer = collected.getBufferSharedPointer();
-    std::string stored(reinterpret_cast<const char*>(buffer->getBuffer()), buffer->getSize());
+    std::optional<std::string> stored = deflatedRows(image);
+    if (!stored) return false;
     // Deflated pixels are arbitrary bytes: a large page's stream holds a run
-    // that the screen stops (a feature name such as "/EF" before a
-    // delimiter, or an end marker) often enough, and hex-encoding would
-    // double the page. zlib at another level or strategy arranges the same
-    // pixels in other bytes; the first arrangement that passes the screen is
-    // stored, and only when none does is the stream hex-encoded.
-    const auto screened = [this](const std::string& data) {
-      const std::span bytes(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-      return state_->screen && state_->screen(bytes);
+    // that the screen stops often enough, and hex-encoding would double the
+    // page. zlib at another level or strategy arranges the same pixels in
+    // other bytes.
+    const std::vector<Rearrangement> others = {
+        [&image] { return deflatedRows(image, Z_BEST_SPEED); },
+        [&image] { return deflatedRows(image, Z_BEST_COMPRESSION); },
+        [&image] { return deflatedRows(image, Z_DEFAULT_COMPRESSION, Z_FILTERED); },
     };
-    if (screened(stored)) {
-      static constexpr std::pair<int, int> settings[] = {{Z_BEST_SPEED, Z_DEFAULT_STRATEGY},
-                                                         {Z_BEST_COMPRESSION, Z_DEFAULT_STRATEGY},
-                                                         {Z_DEFAULT_COMPRESSION, Z_FILTERED}};
-      for (const auto& [level, strategy] : settings) {
-        std::optional<std::string> other = deflatedRows(image, level, strategy);
-        if (other && !screened(*other)) {
-          stored = std::move(*other);
-          break;
-        }
-      }
-    }
-    placeImage(std::move(stored), "/FlateDecode", image.width, image.height, 3, {}, rect);
+    placeImage(std::move(*stored), "/FlateDecode", image.width, image.height, 3, {}, rect, others);
   } catch (const std::exception&) {
     return false;
   }
@@ -206,15 +184,18 @@ bool CGPDFContext::drawImage(const PDFRasterImage& image, const PDFRect& rect) {
 }
 
 bool CGPDFContext::drawJpegImage(std::span<const std::uint8_t> jpeg, std::int64_t width, std::int64_t height,
-                                 int components, const PDFRect& rect, std::span<const std::uint8_t> iccProfile) {
+                                 int components, const PDFRect& rect, std::span<const std::uint8_t> iccProfile,
+                                 const Rearrangement& recoded) {
   if (!state_ || !state_->pageOpen || !usableRect(rect)) return false;
   if (width < 1 || height < 1 || (components != 1 && components != 3) || jpeg.size() < 4 || jpeg[0] != 0xFF ||
       jpeg[1] != 0xD8) {
     return false;
   }
   try {
+    std::vector<Rearrangement> others;
+    if (recoded) others.push_back(recoded);
     placeImage(std::string(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()), "/DCTDecode", width, height,
-               components, iccProfile, rect);
+               components, iccProfile, rect, others);
   } catch (const std::exception&) {
     return false;
   }
@@ -223,16 +204,33 @@ bool CGPDFContext::drawJpegImage(std::span<const std::uint8_t> jpeg, std::int64_
 
 namespace {
 
-// One stream object of `stored` under `filterName`; data the screen rejects is
-// hex-encoded on top of that filter.
+// One stream object of `stored` under `filterName`. Data the screen rejects
+// is replaced by the first of `others` (the same content in other bytes) that
+// the screen passes; when none does, it is hex-encoded on top of its filter.
+// Each candidate is screened once.
 QPDFObjectHandle screenedStream(QPDF& qpdf, const CGPDFContext::StreamScreen& screen, std::string stored,
-                                const char* filterName, std::size_t& storedBytes) {
+                                const char* filterName, std::size_t& storedBytes,
+                                std::span<const CGPDFContext::Rearrangement> others = {}) {
+  const auto rejected = [&screen](const std::string& data) {
+    return screen && screen(std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+  };
   QPDFObjectHandle filter = QPDFObjectHandle::newName(filterName);
-  if (screen && screen(std::span(reinterpret_cast<const std::uint8_t*>(stored.data()), stored.size()))) {
-    stored = hexEncoded(stored);
-    filter = QPDFObjectHandle::newArray();
-    filter.appendItem(QPDFObjectHandle::newName("/ASCIIHexDecode"));
-    filter.appendItem(QPDFObjectHandle::newName(filterName));
+  if (rejected(stored)) {
+    bool replaced = false;
+    for (const CGPDFContext::Rearrangement& other : others) {
+      std::optional<std::string> candidate = other();
+      if (candidate && !rejected(*candidate)) {
+        stored = std::move(*candidate);
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) {
+      stored = hexEncoded(stored);
+      filter = QPDFObjectHandle::newArray();
+      filter.appendItem(QPDFObjectHandle::newName("/ASCIIHexDecode"));
+      filter.appendItem(QPDFObjectHandle::newName(filterName));
+    }
   }
   storedBytes += stored.size();
   QPDFObjectHandle stream = QPDFObjectHandle::newStream(&qpdf);
@@ -251,15 +249,17 @@ const char* deviceSpace(int components) {
 }  // namespace
 
 void CGPDFContext::placeImage(std::string stored, const char* filterName, std::int64_t width, std::int64_t height,
-                              int components, std::span<const std::uint8_t> iccProfile, const PDFRect& rect) {
+                              int components, std::span<const std::uint8_t> iccProfile, const PDFRect& rect,
+                              std::span<const Rearrangement> others) {
   QPDFObjectHandle colorSpace = QPDFObjectHandle::newName(deviceSpace(components));
   if (!iccProfile.empty()) {
     // The profile travels with the pixels; a reader that cannot use it falls
     // back to the device space of the same number of components.
-    QPDFObjectHandle profile = screenedStream(
-        *state_->qpdf, state_->screen,
-        deflate(std::string(reinterpret_cast<const char*>(iccProfile.data()), iccProfile.size())), "/FlateDecode",
-        state_->storedBytes);
+    std::optional<std::string> deflatedProfile =
+        deflated([iccProfile](auto write) { write(iccProfile.data(), iccProfile.size()); });
+    if (!deflatedProfile) throw std::runtime_error("the colour profile could not be deflated");
+    QPDFObjectHandle profile = screenedStream(*state_->qpdf, state_->screen, std::move(*deflatedProfile),
+                                              "/FlateDecode", state_->storedBytes);
     profile.getDict().replaceKey("/N", QPDFObjectHandle::newInteger(components));
     profile.getDict().replaceKey("/Alternate", colorSpace);
     colorSpace = QPDFObjectHandle::newArray();
@@ -267,7 +267,7 @@ void CGPDFContext::placeImage(std::string stored, const char* filterName, std::i
     colorSpace.appendItem(state_->qpdf->makeIndirectObject(profile));
   }
   QPDFObjectHandle stream =
-      screenedStream(*state_->qpdf, state_->screen, std::move(stored), filterName, state_->storedBytes);
+      screenedStream(*state_->qpdf, state_->screen, std::move(stored), filterName, state_->storedBytes, others);
   QPDFObjectHandle dictionary = stream.getDict();
   dictionary.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
   dictionary.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));

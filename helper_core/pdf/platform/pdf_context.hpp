@@ -6,12 +6,14 @@
 //
 // Compressed image data is arbitrary bytes, and a "/" followed by letters in it
 // reads as a name token to a raw byte scan. A writer can be given a screen that
-// inspects each compressed stream; a stream it rejects is stored hex-encoded on
-// top of Flate, so the file carries only the names the writer itself chose.
+// inspects each compressed stream; a stream it rejects is stored in other bytes
+// for the same pixels where there are any (deflated at another zlib setting,
+// or a JPEG coded anew by the caller), else hex-encoded on top of its filter,
+// so the file carries only the names the writer itself chose.
 //
 // A JPEG can also be placed as it is (DCTDecode), when its decoded pixels are
-// exactly what the page should show; a JPEG the screen rejects is hex-encoded
-// on top of its DCT data the same way. A JPEG with a colour profile keeps it as
+// exactly what the page should show; a JPEG the screen rejects is screened the
+// same way. A JPEG with a colour profile keeps it as
 // an ICCBased colour space, so a reader shows the colours the photo meant
 // without its pixels ever being converted here.
 //
@@ -35,6 +37,9 @@ class CGPDFContext {
  public:
   // Returns true when the compressed stream must not be stored as it is.
   using StreamScreen = std::function<bool(std::span<const std::uint8_t> compressed)>;
+  // The same stream content in other bytes, asked for only when the screen
+  // rejects the first; none when there is none.
+  using Rearrangement = std::function<std::optional<std::string>()>;
 
   explicit CGPDFContext(StreamScreen screen = {});
   ~CGPDFContext();
@@ -50,19 +55,24 @@ class CGPDFContext {
   // `jpeg` is a complete baseline or progressive JPEG of `width` x `height`
   // pixels with 1 (grey) or 3 (colour) components, stored unchanged. A
   // non-empty `iccProfile` (a profile of the same number of components) is
-  // its colour space, stored deflated and screened like the image.
+  // its colour space, stored deflated and screened like the image. `recoded`,
+  // when given, is asked for the same pixels in other JPEG bytes if the
+  // screen rejects `jpeg`.
   bool drawJpegImage(std::span<const std::uint8_t> jpeg, std::int64_t width, std::int64_t height, int components,
-                     const PDFRect& rect, std::span<const std::uint8_t> iccProfile = {});
+                     const PDFRect& rect, std::span<const std::uint8_t> iccProfile = {},
+                     const Rearrangement& recoded = {});
   bool endPage();
 
   // Finishes the file; none when a page is still open or writing fails.
   std::optional<std::vector<std::uint8_t>> close();
 
  private:
-  // Stores one image stream (screened) and places it on the open page; its
-  // colour space is the device space of `components`, or `iccProfile`.
+  // Stores one image stream (screened, with `others` to try when the screen
+  // rejects it) and places it on the open page; its colour space is the
+  // device space of `components`, or `iccProfile`.
   void placeImage(std::string stored, const char* filterName, std::int64_t width, std::int64_t height,
-                  int components, std::span<const std::uint8_t> iccProfile, const PDFRect& rect);
+                  int components, std::span<const std::uint8_t> iccProfile, const PDFRect& rect,
+                  std::span<const Rearrangement> others);
 
   struct State;
   std::unique_ptr<State> state_;
