@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "helper_core/file_access/descriptor_digest.hpp"
-#include "helper_core/image/platform/image_platform.hpp"
 #include "helper_core/pdf/pdf_operations.hpp"
 #include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/protocol/helper_error.hpp"
@@ -181,15 +180,9 @@ TEST_F(ImagesToPDF, APhotoWhoseCodedDataReadsAsAnActionGoesInCodedAnew) {
   ASSERT_NE(end, std::string::npos);
   const std::vector<std::uint8_t> embedded(bytes.begin() + static_cast<std::ptrdiff_t>(start),
                                            bytes.begin() + static_cast<std::ptrdiff_t>(end) + 2);
-  const auto pixels = [](const std::vector<std::uint8_t>& jpeg) {
-    const std::optional<ImageSource> decoder = ImageSource::createWithData(std::span<const std::uint8_t>(jpeg));
-    const std::optional<DecodedImage> image = decoder ? decoder->createImageAtIndex(0) : std::nullopt;
-    return image ? std::vector<std::uint8_t>(image->pixels().begin(), image->pixels().end())
-                 : std::vector<std::uint8_t>();
-  };
   EXPECT_NE(embedded, photo);
-  ASSERT_EQ(pixels(photo).size(), 96u * 64u * 3u);
-  EXPECT_EQ(pixels(embedded), pixels(photo));
+  ASSERT_EQ(decodedPixels(photo).size(), 96u * 64u * 3u);
+  EXPECT_EQ(decodedPixels(embedded), decodedPixels(photo));
 }
 
 // An upright JPEG is decoded at 1/8 only to prove that it reads, a colour

@@ -12,14 +12,15 @@
 #include <memory>
 #include <string>
 
-#include "helper_core/image/platform/image_platform.hpp"
 #include "helper_core/pdf/pdf_probing.hpp"
 #include "helper_core/protocol/helper_error.hpp"
+#include "tests/pdf/pdf_test_support.hpp"
 
 namespace quorvantelmic {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using pdf_testing::decodedPixels;
 
 std::string asText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
@@ -179,15 +180,6 @@ TEST(NarrowRasterPDFAssembler, RealToolsReadTheOutputAndItsTextLayer) {
   const auto [images, imagesStatus] = runTool("pdfimages -list", pdf);
   EXPECT_EQ(imagesStatus, 0);
   EXPECT_EQ(occurrences(images, " jpeg "), 2u) << images;
-}
-
-// The decoded pixels of a JPEG, through the image platform.
-Bytes decodedPixels(const Bytes& jpeg) {
-  const std::optional<ImageSource> source = ImageSource::createWithData(std::span<const std::uint8_t>(jpeg));
-  if (!source) return {};
-  const std::optional<DecodedImage> image = source->createImageAtIndex(0);
-  if (!image) return {};
-  return Bytes(image->pixels().begin(), image->pixels().end());
 }
 
 TEST(NarrowRasterPDFAssembler, AJpegThatReadsAsStructureIsCodedAnewOrElseHexEncoded) {

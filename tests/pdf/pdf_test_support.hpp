@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "helper_core/file_access/unique_fd.hpp"
+#include "helper_core/image/platform/image_platform.hpp"
 #include "helper_core/pdf/platform/core_graphics_pdf.hpp"
 #include "helper_core/protocol/helper_error.hpp"
 
@@ -131,5 +132,14 @@ class StandardErrorCapture {
   UniqueFd capture_;
   UniqueFd saved_;
 };
+
+// The pixels an image's bytes decode to through the image platform (a JPEG
+// at full size); empty when they do not decode.
+inline std::vector<std::uint8_t> decodedPixels(const std::vector<std::uint8_t>& image) {
+  const std::optional<ImageSource> source = ImageSource::createWithData(std::span<const std::uint8_t>(image));
+  const std::optional<DecodedImage> decoded = source ? source->createImageAtIndex(0) : std::nullopt;
+  if (!decoded) return {};
+  return std::vector<std::uint8_t>(decoded->pixels().begin(), decoded->pixels().end());
+}
 
 }  // namespace quorvantelmic::pdf_testing
